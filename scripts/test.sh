@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds Linux Release, Linux with AddressSanitizer and
+# UndefinedBehaviorSanitizer, Linux with ThreadSanitizer, and the 32-bit Windows cross build, and runs
+# every test that can run in each. Build folders are build/<name>.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+jobs=$(nproc)
+status=0
+
+build() {
+  local name=$1; shift
+  echo "=== build $name"
+  cmake -S "$root" -B "$root/build/$name" -G Ninja "$@" >/dev/null
+  cmake --build "$root/build/$name" -j "$jobs"
+}
+
+run_tests() {
+  local name=$1; shift
+  echo "=== test $name"
+  (cd "$root/build/$name" && ctest --output-on-failure -j "$jobs" "$@") || status=1
+}
+
+build release -DCMAKE_BUILD_TYPE=Release
+run_tests release
+build asan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=address,undefined
+run_tests asan
+build tsan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests tsan
+if [ -f "$root/cmake/mingw-i686.cmake" ]; then
+  build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release
+  run_tests win32
+fi
+exit $status

@@ -1,0 +1,67 @@
+// The serial link: the one open port and the Modbus-RTU exchange every byte of the module goes through.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace duz {
+
+// CRC-16/MODBUS of the first `count` bytes (also the configuration file's checksum).
+std::uint16_t Crc16(int count, const std::uint8_t* data);
+
+// Stores the CRC of bytes 0..length-3 into the last two bytes, low byte first.
+void putCrc(std::uint8_t* frame, int length);
+
+// Transaction results besides 0 (success) and -1 (failed write, short read, wrong CRC).
+constexpr int kWrongAddress = 1;
+constexpr int kWrongFunction = 2;
+
+class Link {
+ public:
+  explicit Link(Clock& clock) : clock_(clock) {}
+
+  // One complete exchange: request out, matching response in, echo/length/CRC checked, retried within
+  // the budgets (5 header / 10 body attempts before polling starts, one attempt once it runs). The
+  // response buffer's capacity bounds the reply: a reply that would not fit is a failed attempt. Holds
+  // the port from the first purge to the return.
+  int Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity);
+
+  // One blocking read / write on the open port (-1 when the call fails or no port is open).
+  int PortRead(std::uint8_t* buffer, int count);
+  int PortWrite(const std::uint8_t* buffer, std::uint8_t count);
+  // The silent interval before a request: 3.5 character times of the line (11 bits a character),
+  // at least 1.75 ms.
+  void BusyDelay();
+
+  // Line speed in bit/s, taken from the settings text when the port is configured (for BusyDelay).
+  void setBaud(std::uint32_t baud) { baud_ = baud ? baud : 9600; }
+  std::uint32_t baud() const { return baud_; }
+
+  // The open port ("portHandle"); null stands for the invalid handle. Replaced only on the start-up
+  // thread before polling starts.
+  std::unique_ptr<SerialPort> port;
+  // Set by the polling thread as its first action; selects the single-attempt budget.
+  std::atomic<int> pollingActive{0};
+  // 1 while the polling thread holds the port for an exchange; write commands wait for 0.
+  std::atomic<int> busBusy{0};
+
+  // Frame buffers of discovery and the polling thread.
+  std::uint8_t requestBuffer[256] = {};
+  std::uint8_t responseBuffer[260] = {};
+
+  Clock& clock() { return clock_; }
+
+ private:
+  Clock& clock_;
+  std::mutex portMutex_;  // one exchange at a time on the line
+  std::uint32_t baud_ = 9600;
+};
+
+// Parses the speed out of a settings text such as "baud=19200 parity=N data=8 stop=1" (0 if none).
+std::uint32_t baudFromSettings(const char* settings);
+
+}  // namespace duz

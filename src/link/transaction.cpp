@@ -1,0 +1,84 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "link/link.h"
+
+namespace duz {
+
+std::uint16_t Crc16(int count, const std::uint8_t* data) {
+  std::uint16_t crc = 0xFFFF;
+  for (int i = 0; i < count; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+  }
+  return crc;
+}
+
+void putCrc(std::uint8_t* frame, int length) {
+  const std::uint16_t crc = Crc16(length - 2, frame);
+  frame[length - 2] = static_cast<std::uint8_t>(crc & 0xFF);
+  frame[length - 1] = static_cast<std::uint8_t>(crc >> 8);
+}
+
+std::uint32_t baudFromSettings(const char* settings) {
+  const char* p = settings ? std::strstr(settings, "baud=") : nullptr;
+  if (!p) return 0;
+  return static_cast<std::uint32_t>(std::strtoul(p + 5, nullptr, 10));
+}
+
+int Link::PortRead(std::uint8_t* buffer, int count) {
+  if (!port) return -1;
+  return port->read(buffer, count);
+}
+
+int Link::PortWrite(const std::uint8_t* buffer, std::uint8_t count) {
+  if (!port) return -1;
+  return port->write(buffer, count);
+}
+
+void Link::BusyDelay() {
+  // 3.5 characters of 11 bits; the standard fixes 1.75 ms above 19200 bit/s.
+  const std::uint32_t us = static_cast<std::uint32_t>(3.5 * 11 * 1'000'000.0 / baud_);
+  clock_.pauseMicroseconds(us < 1750 ? 1750 : us);
+}
+
+int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
+  std::lock_guard hold(portMutex_);
+  const int budget = pollingActive.load() ? 1 : 5;
+  int headerBudget = budget;
+  int bodyBudget = pollingActive.load() ? 1 : 10;
+  const std::uint8_t function = request[1];
+  for (;;) {
+    if (port) port->purgeBeforeWrite();
+    BusyDelay();
+    if (PortWrite(request, static_cast<std::uint8_t>(requestLength)) != requestLength) return -1;
+    if (port) port->purgeAfterWrite();
+
+    int result = -1;
+    bool headerFailure = true;
+    if (capacity >= 3 && PortRead(response, 3) == 3) {
+      if (response[0] != request[0]) {
+        result = kWrongAddress;
+      } else if (response[1] != function) {
+        result = kWrongFunction;
+      } else {
+        headerFailure = false;
+        headerBudget = budget;
+        const int length = (function == 14 || function == 5) ? requestLength : response[2] + 5;
+        // A reply longer than the caller's buffer is a failed attempt, never a write past it.
+        if (length >= 5 && length <= capacity && PortRead(response + 3, length - 3) == length - 3) {
+          const std::uint16_t crc = Crc16(length - 2, response);
+          if (response[length - 2] == (crc & 0xFF) && response[length - 1] == (crc >> 8)) return 0;
+        }
+      }
+    }
+    clock_.sleepMs(500);
+    if (headerFailure) {
+      if (--headerBudget == 0) return result;
+    } else {
+      if (--bodyBudget == 0) return -1;
+    }
+  }
+}
+
+}  // namespace duz

@@ -1,0 +1,123 @@
+// What the core needs of the operating system, as small interfaces. Each has a POSIX and a Win32
+// implementation (src/platform/posix, src/platform/win32) and a fake for tests (tests/fakes).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace duz {
+
+// A stop request that wakes sleepers at once (unloading must not wait out a 1000 ms cycle).
+class StopSignal {
+ public:
+  void request() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool requested() const {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+  }
+  // Waits up to `duration`; true when the stop was requested meanwhile (or before).
+  template <typename Rep, typename Period>
+  bool waitFor(std::chrono::duration<Rep, Period> duration) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, duration, [this] { return stopped_; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stopped_ = false;
+};
+
+// Time: every sleep, timeout and "now" goes through here so tests can run in virtual time.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Sleeps `ms` milliseconds. With a stop signal the sleep ends early when a stop is requested; the
+  // result is false then (and true after a full sleep).
+  virtual bool sleepMs(std::uint32_t ms, StopSignal* stop = nullptr) = 0;
+  // Precise short pause (the inter-frame gap before a request); must not burn a core.
+  virtual void pauseMicroseconds(std::uint32_t us) = 0;
+  // Monotonic milliseconds, for read deadlines and measurements.
+  virtual std::uint64_t monotonicMs() = 0;
+  // Current time as FILETIME: 100 ns units since 1601-01-01 UTC.
+  virtual std::uint64_t fileTimeNow() = 0;
+};
+
+// Read time-outs with the semantics of the Win32 COMMTIMEOUTS the module sets (milliseconds).
+struct CommTimeouts {
+  std::uint32_t readInterval = 0;
+  std::uint32_t readTotalMultiplier = 0;
+  std::uint32_t readTotalConstant = 0;
+};
+
+// An open serial port.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  // Applies a settings text such as "baud=9600 parity=N data=8 stop=2" with RTS raised while sending.
+  // False when the line could not be set (the "settings" failure); a text that does not parse is not
+  // by itself a failure.
+  virtual bool configure(const std::string& settings) = 0;
+  virtual void setTimeouts(const CommTimeouts& timeouts) = 0;
+  // One blocking read of `count` bytes under the time-outs; bytes read, or -1 when the call fails.
+  virtual int read(std::uint8_t* buffer, int count) = 0;
+  // One blocking write; bytes written, or -1 when the call fails.
+  virtual int write(const std::uint8_t* buffer, int count) = 0;
+  // Empties both directions before a request is sent.
+  virtual void purgeBeforeWrite() = 0;
+  // Right after a write: lets the sent bytes leave, then discards what came back meanwhile (echo).
+  virtual void purgeAfterWrite() = 0;
+};
+
+class SerialPorts {
+ public:
+  virtual ~SerialPorts() = default;
+  // Opens a port exclusively; null when it cannot be opened (missing, or held by someone else).
+  virtual std::unique_ptr<SerialPort> open(const std::string& name) = 0;
+  // The serial ports of this machine that the dialog offers, in the platform's order.
+  virtual std::vector<std::string> list() = 0;
+};
+
+// Local calendar time and the locale's names (code page 1251).
+struct LocalTime {
+  int year = 0;
+  int month = 1;    // 1..12
+  int day = 1;      // 1..31
+  int weekday = 0;  // 0 = Sunday
+  int hour = 0;
+  int minute = 0;
+};
+
+class Locale {
+ public:
+  virtual ~Locale() = default;
+  virtual LocalTime now() = 0;
+  // Long month name in the nominative form ("декабрь"), CP1251.
+  virtual std::string monthName(int month) = 0;
+  // Long weekday name, CP1251; 0 = Sunday.
+  virtual std::string weekdayName(int weekday) = 0;
+};
+
+// Where the configuration file lives, and the one file operation the runtime's file functions lack.
+class HostDirectory {
+ public:
+  virtual ~HostDirectory() = default;
+  // Directory of the host executable, with its trailing separator ("" when unknown).
+  virtual std::string path() = 0;
+  // Replaces `to` with `from` in one step; false when that failed (the old `to` stays as it was).
+  virtual bool replaceFile(const std::string& from, const std::string& to) = 0;
+};
+
+}  // namespace duz

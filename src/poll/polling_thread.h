@@ -1,0 +1,41 @@
+// The polling thread: reads every configured device once per cycle and publishes its values.
+#pragma once
+
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace duz {
+
+class Module;
+
+class PollingThread {
+ public:
+  explicit PollingThread(Module& module) : module_(module) {}
+  ~PollingThread() { stop(); }
+  PollingThread(const PollingThread&) = delete;
+  PollingThread& operator=(const PollingThread&) = delete;
+
+  // Starts the thread (once, at the end of the start-up).
+  void start();
+  // Asks the thread to end, wakes it from its sleeps and waits until it no longer touches module data.
+  // With join = false the thread is detached once it has said so (Windows unloads under the loader
+  // lock, where waiting for a thread to end would deadlock).
+  void stop(bool join = true);
+  bool running() const { return thread_.joinable(); }
+
+  // The thread body: sets pollingActive, then cycles until a stop is requested.
+  void run();
+  // One cycle after its 1000 ms sleep: every configured slot in order. False when a stop interrupted it.
+  bool pollAllDevices();
+
+  StopSignal& stopSignal() { return stop_; }
+
+ private:
+  Module& module_;
+  StopSignal stop_;
+  StopSignal finished_;  // raised by the thread after its last touch of module data
+  std::thread thread_;
+};
+
+}  // namespace duz

@@ -1,0 +1,208 @@
+#include "fakes/fakes.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "link/link.h"
+#include "model/cp1251.h"
+
+namespace duz::test {
+
+bool FakeClock::sleepMs(std::uint32_t ms, StopSignal* stop) {
+  if (stop && stop->requested()) return false;
+  std::uint64_t now;
+  {
+    std::lock_guard lock(mutex_);
+    nowUs_ += std::uint64_t{ms} * 1000;
+    sleeps_.push_back(ms);
+    now = nowUs_ / 1000;
+  }
+  if (onSleep) onSleep(now);
+  return !(stop && stop->requested());
+}
+
+void FakeClock::pauseMicroseconds(std::uint32_t us) {
+  std::lock_guard lock(mutex_);
+  nowUs_ += us;
+  pausedUs_ += us;
+}
+
+std::uint64_t FakeClock::monotonicMs() {
+  std::lock_guard lock(mutex_);
+  return nowUs_ / 1000;
+}
+
+std::uint64_t FakeClock::fileTimeNow() {
+  std::lock_guard lock(mutex_);
+  // 2026-12-07 00:00 UTC plus virtual time, in 100 ns units since 1601.
+  return 134096832000000000ull + nowUs_ * 10;
+}
+
+void FakeClock::advance(std::uint64_t ms) {
+  std::lock_guard lock(mutex_);
+  nowUs_ += ms * 1000;
+}
+
+std::vector<std::uint32_t> FakeClock::sleeps() {
+  std::lock_guard lock(mutex_);
+  return sleeps_;
+}
+
+void FakeClock::clearSleeps() {
+  std::lock_guard lock(mutex_);
+  sleeps_.clear();
+}
+
+std::uint64_t FakeClock::pausedMicroseconds() {
+  std::lock_guard lock(mutex_);
+  return pausedUs_;
+}
+
+bool FakeSerialPort::configure(const std::string& settings) {
+  lastSettings = settings;
+  return configureResult;
+}
+
+void FakeSerialPort::setTimeouts(const CommTimeouts& t) { timeouts = t; }
+
+int FakeSerialPort::read(std::uint8_t* buffer, int count) {
+  int n = 0;
+  {
+    std::lock_guard lock(mutex_);
+    while (n < count && !rx_.empty()) {
+      buffer[n++] = rx_.front();
+      rx_.pop_front();
+    }
+  }
+  if (n < count) {
+    // Nothing more will come: the interval time-out ends a read that has begun, the total one an empty one.
+    const std::uint32_t total = timeouts.readTotalConstant + timeouts.readTotalMultiplier * count;
+    clock_.advance(n == 0 ? total : timeouts.readInterval);
+  }
+  return n;
+}
+
+int FakeSerialPort::write(const std::uint8_t* buffer, int count) {
+  const int sent = writeLimit >= 0 && writeLimit < count ? writeLimit : count;
+  Bytes request(buffer, buffer + sent);
+  Bytes reply;
+  if (responder && sent == count) reply = responder(request);
+  std::lock_guard lock(mutex_);
+  writes_.push_back(request);
+  rx_.insert(rx_.end(), reply.begin(), reply.end());
+  return sent;
+}
+
+void FakeSerialPort::purgeBeforeWrite() {
+  std::lock_guard lock(mutex_);
+  rx_.clear();
+}
+
+void FakeSerialPort::purgeAfterWrite() {}
+
+std::vector<Bytes> FakeSerialPort::writes() {
+  std::lock_guard lock(mutex_);
+  return writes_;
+}
+
+std::unique_ptr<SerialPort> FakeSerialPorts::open(const std::string& name) {
+  if (!openable.empty()) {
+    bool ok = false;
+    for (const auto& n : openable) ok = ok || n == name;
+    if (!ok) return nullptr;
+  }
+  auto port = std::make_unique<FakeSerialPort>(clock_);
+  port->responder = responder;
+  port->configureResult = configureResult;
+  last = port.get();
+  opened.push_back(name);
+  return port;
+}
+
+Bytes withCrc(Bytes frame) {
+  frame.resize(frame.size() + 2);
+  putCrc(frame.data(), static_cast<int>(frame.size()));
+  return frame;
+}
+
+void FakeHostLibrary::exposeAnTag(AnalogTagHandle* h, float v, std::uint32_t q, std::uint64_t ts) {
+  std::lock_guard lock(mutex_);
+  h->value = v;
+  h->quality = q;
+  h->timestamp = ts;
+  log_.push_back({'a', h, v, q, ts});
+}
+
+void FakeHostLibrary::exposeBitTag(BitTagHandle* h, std::int32_t v, std::uint32_t q, std::uint64_t ts) {
+  std::lock_guard lock(mutex_);
+  h->value = static_cast<std::uint8_t>(v);
+  h->quality = q;
+  h->timestamp = ts;
+  log_.push_back({'b', h, static_cast<double>(v), q, ts});
+}
+
+void FakeHostLibrary::exposeIntTag(IntTagHandle* h, std::int32_t v, std::uint32_t q, std::uint64_t ts) {
+  std::lock_guard lock(mutex_);
+  h->value = v;
+  h->quality = q;
+  h->timestamp = ts;
+  log_.push_back({'i', h, static_cast<double>(v), q, ts});
+}
+
+std::vector<Publication> FakeHostLibrary::take() {
+  std::lock_guard lock(mutex_);
+  auto out = std::move(log_);
+  log_.clear();
+  return out;
+}
+
+BoxAnswer FakeOperator::messageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                                   BoxButtons buttons, BoxAnswer defaultButton) {
+  BoxAnswer answer = defaultButton;
+  if (!answers.empty()) {
+    answer = answers.front();
+    answers.pop_front();
+  }
+  boxes.push_back({text, caption, icon, buttons, defaultButton, answer});
+  return answer;
+}
+
+void FakeOperator::showModal(TForm2& dialog) {
+  ++modalShowings;
+  if (onModal) onModal(dialog);
+}
+
+void FakeOperator::showModeless(TForm2&) { ++modelessShowings; }
+void FakeOperator::repaint(TForm2&) { ++repaints; }
+void FakeOperator::hide(TForm2&) { ++hides; }
+
+std::string FakeLocale::monthName(int month) {
+  static const char* const names[] = {"январь", "февраль", "март",     "апрель",  "май",    "июнь",
+                                      "июль",   "август",  "сентябрь", "октябрь", "ноябрь", "декабрь"};
+  return month >= 1 && month <= 12 ? utf8ToCp1251(names[month - 1]) : std::string();
+}
+
+std::string FakeLocale::weekdayName(int weekday) {
+  static const char* const names[] = {"воскресенье", "понедельник", "вторник", "среда",
+                                      "четверг",     "пятница",     "суббота"};
+  return weekday >= 0 && weekday <= 6 ? utf8ToCp1251(names[weekday]) : std::string();
+}
+
+TempHostDirectory::TempHostDirectory() {
+  char pattern[] = "/tmp/duzevod-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  dir_ = made ? made : "/tmp";
+}
+
+TempHostDirectory::~TempHostDirectory() {
+  std::error_code ec;
+  if (dir_ != "/tmp") std::filesystem::remove_all(dir_, ec);
+}
+
+bool TempHostDirectory::replaceFile(const std::string& from, const std::string& to) {
+  if (failReplace) return false;
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace duz::test
