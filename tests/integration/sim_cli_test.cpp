@@ -1,0 +1,129 @@
+// The simulator as a program: its help, its refusal of bad bus files and arguments, its commands and
+// its trace.
+#include <gtest/gtest.h>
+
+#include "link/link.h"
+#include "link_process.h"
+#include "platform/system.h"
+
+namespace duz::test {
+namespace {
+
+TEST(SimulatorProgram, HelpDocumentsTheBusFileAndCommands) {
+  const Finished r = runToEnd({DUZ_SIM, "--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char* part : {"Bus description file", "Example:", "device 2 DEK-04", "fault MODE", "--pace",
+                           "--trace", "show [ADDRESS]"})
+    EXPECT_NE(r.out.find(part), std::string::npos) << part;
+}
+
+TEST(SimulatorProgram, SampleBusFileStarts) {
+  Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
+  const auto path = sim.readLine();
+  ASSERT_TRUE(path) << sim.errorText();
+  EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path;
+  sim.send("show");
+  std::string models;
+  while (auto line = sim.readLine()) {
+    if (*line == "ok") break;
+    if (line->rfind("device ", 0) == 0) models += line->substr(line->rfind(' ') + 1) + " ";
+  }
+  EXPECT_EQ(models, "LUMA-12 DEK-04 VEKS-1 VEKS-2 ORTA ");
+  sim.send("quit");
+  EXPECT_EQ(sim.wait(3000), 0);
+}
+
+TEST(SimulatorProgram, BadBusFilesNameTheLineAndDoNotStart) {
+  struct Case {
+    const char* text;
+    const char* where;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"raw 5\n", ":1:", "before the first 'device'"},
+      {"device 1 LUMA-12\n\ndevice 0 ORTA\n", ":3:", "bus address"},
+      {"device 1 LUMA12\n", ":1:", "unknown model"},
+      {"device 3 VEKS-1\ndevice 3 ORTA\n", ":2:", "already taken"},
+      {"device 2 DEK-04\n  raw 100\n", ":2:", "no setting of a DEK-04"},
+      {"device 2 DEK-04\n  coil 16 1\n", ":2:", "coils 0 to 15 and 240"},
+      {"device 2 DEK-04\n  inputs 0x1FFFFFFFF\n", ":2:", "input bits"},
+      {"device 1 LUMA-12\n  channel 0 0 \"123456789\"\n", ":2:", "at most 8"},
+      {"device 1 LUMA-12\n  channel 0 0 \"open\n", ":2:", "not closed"},
+      {"device 1 LUMA-12\n  modules 1 2 3\n", ":2:", "usage: modules"},
+      {"device 5 ORTA\n  fault sleepy\n", ":2:", "unknown fault"},
+      {"device 5 ORTA\n  raw twelve\n", ":2:", "must be a number"},
+  };
+  for (const Case& c : cases) {
+    TempFile bus(c.text);
+    const Finished r = runToEnd({DUZ_SIM, "--bus", bus.path()});
+    EXPECT_EQ(r.status, 2) << c.text;
+    EXPECT_TRUE(r.out.empty()) << c.text << r.out;  // no line was offered
+    EXPECT_NE(r.err.find(bus.path() + c.where), std::string::npos) << c.text << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << r.err;
+  }
+}
+
+TEST(SimulatorProgram, BadArgumentsAreRefused) {
+  for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+           {DUZ_SIM},
+           {DUZ_SIM, "--bus", "/nonexistent/bus"},
+           {DUZ_SIM, "--bus", DUZ_SAMPLE_BUS, "--baud", "fast"},
+           {DUZ_SIM, "--bus", DUZ_SAMPLE_BUS, "--colour"},
+           {DUZ_SIM, "--bus", DUZ_SAMPLE_BUS, "--device", "/nonexistent/tty"},
+       }) {
+    const Finished r = runToEnd(argv);
+    EXPECT_NE(r.status, 0) << argv.back();
+    EXPECT_FALSE(r.err.empty()) << argv.back();
+  }
+}
+
+TEST(SimulatorProgram, CommandsAnswerOkOrSayWhatIsWrong) {
+  TempFile bus("device 3 VEKS-1\n");
+  Child sim({DUZ_SIM, "--bus", bus.path()});
+  ASSERT_TRUE(sim.readLine());
+  EXPECT_EQ(sim.command("3 raw -5"), "ok");
+  EXPECT_EQ(sim.command("3 fault slow 250"), "ok");
+  EXPECT_EQ(sim.command("4 raw 1"), "error: no device at address 4");
+  EXPECT_EQ(sim.command("3 coil 1 1"), "error: 'coil' is no setting of a VEKS-1");
+  EXPECT_EQ(sim.command("3"), "error: a setting is missing after the address");
+  EXPECT_EQ(sim.command("hello").rfind("error: a command is", 0), 0u);
+  sim.send("show 3");
+  std::vector<std::string> lines;
+  while (auto line = sim.readLine()) {
+    if (*line == "ok") break;
+    lines.push_back(*line);
+  }
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  raw -5"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  fault slow 250"), lines.end());
+}
+
+TEST(SimulatorProgram, TraceShowsEveryFrame) {
+  TempFile bus("device 3 VEKS-1\n  raw 258\n");
+  Child sim({DUZ_SIM, "--bus", bus.path(), "--trace"});
+  const auto path = sim.readLine();
+  ASSERT_TRUE(path);
+  auto clock = makeSystemClock();
+  auto ports = makeSystemSerialPorts();
+  Link link(*clock);
+  link.port = ports->open(*path);
+  ASSERT_TRUE(link.port);
+  link.port->configure("baud=9600 parity=N data=8 stop=2");
+  link.port->setTimeouts({100, 2, 500});
+  link.pollingActive = 1;
+  std::uint8_t request[6] = {3, 0x47, 0, 1};
+  putCrc(request, 6);
+  std::uint8_t response[260];
+  ASSERT_EQ(link.Transaction(6, request, response, sizeof response), 0);
+  std::uint8_t other[4] = {7, 0x11};
+  putCrc(other, 4);
+  EXPECT_EQ(link.Transaction(4, other, response, sizeof response), -1);
+  EXPECT_EQ(sim.command("show 3").substr(0, 6), "device");  // the trace is written by now
+  const std::string trace = sim.errorText();
+  EXPECT_NE(trace.find("rx 03 47 00 01"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("tx 03 47 03 01 02 00"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("rx 07 11"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("no device at this address"), std::string::npos) << trace;
+}
+
+}  // namespace
+}  // namespace duz::test
