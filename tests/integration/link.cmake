@@ -12,7 +12,7 @@ find_program(MBPOLL_PROGRAM mbpoll)
 
 set(LINK_IT ${CMAKE_CURRENT_LIST_DIR})
 add_executable(duzevod_link_integration_tests
-  ${LINK_IT}/link_process.cpp ${LINK_IT}/link_serial_test.cpp ${LINK_IT}/link_peers_test.cpp
+  ${LINK_IT}/link_harness.cpp ${LINK_IT}/link_serial_test.cpp ${LINK_IT}/link_peers_test.cpp
   ${LINK_IT}/sim_cli_test.cpp)
 target_include_directories(duzevod_link_integration_tests PRIVATE ${LINK_IT})
 target_link_libraries(duzevod_link_integration_tests PRIVATE duzevod_platform GTest::gtest_main)

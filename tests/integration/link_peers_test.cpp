@@ -2,17 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 
 #include "link/link.h"
-#include "link_process.h"
-#include "platform/system.h"
+#include "link_harness.h"
 
 namespace duz::test {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 constexpr char kAlarmBus[] = R"(
 device 2 DEK-04
@@ -70,47 +68,28 @@ TEST_F(MbpollAgainstSimulator, ReadsCoilsAndWritesTheBlockingCoil) {
   r = mbpoll({"-t", "0", "-r", "240", "-c", "1", "-1", path});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(mbpollValues(r.out).at(240), 0);
-  sim.send("show 2");
-  bool seen = false;
-  while (auto line = sim.readLine()) {
-    if (*line == "ok") break;
-    seen = seen || *line == "  coil 240 0";
-  }
-  EXPECT_TRUE(seen);
+  const auto state = sim.commandLines("show 2");
+  EXPECT_NE(std::find(state.begin(), state.end(), "  coil 240 0"), state.end());
 }
 
 #ifdef DUZ_MODBUS_SLAVE
-Bytes sealed(Bytes frame) {
-  frame.resize(frame.size() + 2);
-  putCrc(frame.data(), static_cast<int>(frame.size()));
-  return frame;
-}
-
 class LinkAgainstLibmodbusSlave : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto line = slave.readLine();
     ASSERT_TRUE(line) << slave.errorText();
-    link.port = ports->open(*line);
-    ASSERT_TRUE(link.port);
-    ASSERT_TRUE(link.port->configure("baud=9600 parity=N data=8 stop=2"));
-    link.port->setTimeouts({100, 2, 500});
-    link.pollingActive = 1;
+    ASSERT_TRUE(line_.open(*line));
+    line_.link.pollingActive = 1;
   }
+  // Data bytes of a reply with a byte count; the whole echo of a write.
   int exchange(const Bytes& request, Bytes& data) {
-    const Bytes frame = sealed(request);
-    std::uint8_t response[260];
-    const int r = link.Transaction(static_cast<int>(frame.size()), frame.data(), response, sizeof response);
-    data.clear();
-    if (r == 0 && request[1] == 5) data.assign(response, response + 8);
-    if (r == 0 && request[1] != 5) data.assign(response + 3, response + 3 + response[2]);
+    const int r = line_.exchange(request, data);
+    if (r == 0 && request[1] != 5) data = Bytes(data.begin() + 3, data.end() - 2);
     return r;
   }
 
   Child slave{{DUZ_MODBUS_SLAVE}};
-  std::unique_ptr<Clock> clock = makeSystemClock();
-  std::unique_ptr<SerialPorts> ports = makeSystemSerialPorts();
-  Link link{*clock};
+  LineLink line_;
 };
 
 TEST_F(LinkAgainstLibmodbusSlave, ReadsInputsAndCoilsAndWritesACoil) {

@@ -5,13 +5,10 @@
 #include <cstring>
 
 #include "link/link.h"
-#include "link_process.h"
-#include "platform/system.h"
+#include "link_harness.h"
 
 namespace duz::test {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 constexpr char kBus[] = R"(
 device 1 LUMA-12
@@ -45,12 +42,6 @@ device 5 ORTA
   raw 16383
 )";
 
-Bytes sealed(Bytes frame) {
-  frame.resize(frame.size() + 2);
-  putCrc(frame.data(), static_cast<int>(frame.size()));
-  return frame;
-}
-
 // The simulator on a fresh pseudo-terminal and our port open on it with the module's settings.
 class LinkOverPty : public ::testing::Test {
  protected:
@@ -64,24 +55,24 @@ class LinkOverPty : public ::testing::Test {
     const auto line = sim->readLine();
     ASSERT_TRUE(line) << sim->errorText();
     path = *line;
-    link.port = ports->open(path);
-    ASSERT_TRUE(link.port) << path;
-    ASSERT_TRUE(link.port->configure("baud=9600 parity=N data=8 stop=2"));
-    link.port->setTimeouts({100, 2, 500});
-    link.setBaud(9600);
+    ASSERT_TRUE(line_.open(path)) << path;
   }
 
-  // One transaction; the reply frame on success.
-  int exchange(const Bytes& request, Bytes& reply) {
+  int exchange(const Bytes& request, Bytes& reply) { return line_.exchange(request, reply); }
+
+  // The first half of a transaction by hand: purge, write, let it leave.
+  void sendRequest(const Bytes& request) {
     const Bytes frame = sealed(request);
-    std::uint8_t response[260];
-    const int r = link.Transaction(static_cast<int>(frame.size()), frame.data(), response, sizeof response);
-    reply.clear();
-    if (r == 0) {
-      const std::size_t length = request[1] == 5 ? frame.size() : response[2] + 5u;
-      reply.assign(response, response + length);
-    }
-    return r;
+    link.port->purgeBeforeWrite();
+    ASSERT_EQ(link.PortWrite(frame.data(), static_cast<std::uint8_t>(frame.size())),
+              static_cast<int>(frame.size()));
+    link.port->purgeAfterWrite();
+  }
+  int timedRead(std::uint8_t* buffer, int count, double& tookMs) {
+    const double start = nowMs();
+    const int n = link.PortRead(buffer, count);
+    tookMs = nowMs() - start;
+    return n;
   }
 
   // Data bytes of a successful reply with a byte count.
@@ -93,9 +84,9 @@ class LinkOverPty : public ::testing::Test {
     return Bytes(reply.begin() + 3, reply.end() - 2);
   }
 
-  std::unique_ptr<Clock> clock = makeSystemClock();
-  std::unique_ptr<SerialPorts> ports = makeSystemSerialPorts();
-  Link link{*clock};
+  LineLink line_;
+  Link& link = line_.link;
+  SerialPorts& ports = *line_.ports;
   std::unique_ptr<TempFile> busFile;
   std::unique_ptr<Child> sim;
   std::string path;
@@ -179,14 +170,10 @@ TEST_F(LinkOverPty, AlarmInstrumentInputsCoilsAndWrites) {
 }
 
 TEST_F(LinkOverPty, HeaderReadOfASilentDeviceGivesUpAfterAboutHalfASecond) {
-  const Bytes request = sealed({9, 0x11});
-  link.port->purgeBeforeWrite();
-  ASSERT_EQ(link.PortWrite(request.data(), static_cast<std::uint8_t>(request.size())), 4);
-  link.port->purgeAfterWrite();
+  sendRequest({9, 0x11});
   std::uint8_t header[3];
-  const double start = nowMs();
-  EXPECT_EQ(link.PortRead(header, 3), 0);
-  const double took = nowMs() - start;
+  double took = 0;
+  EXPECT_EQ(timedRead(header, 3, took), 0);
   std::printf("3-byte header read of a silent device: %.1f ms (500 + 2 x 3 expected)\n", took);
   EXPECT_GE(took, 490);
   EXPECT_LE(took, 900);
@@ -195,14 +182,10 @@ TEST_F(LinkOverPty, HeaderReadOfASilentDeviceGivesUpAfterAboutHalfASecond) {
 TEST_F(LinkOverPty, ReadEndsOneIntervalAfterTheLastByte) {
   // The device answers 3 bytes less than asked for: the read ends 100 ms after them, not at 500 + 2n.
   EXPECT_EQ(sim->command("4 fault short"), "ok");
-  const Bytes request = sealed({4, 0x11});
-  link.port->purgeBeforeWrite();
-  link.PortWrite(request.data(), static_cast<std::uint8_t>(request.size()));
-  link.port->purgeAfterWrite();
+  sendRequest({4, 0x11});
   std::uint8_t reply[8];
-  const double start = nowMs();
-  EXPECT_EQ(link.PortRead(reply, 8), 5);
-  const double took = nowMs() - start;
+  double took = 0;
+  EXPECT_EQ(timedRead(reply, 8, took), 5);
   std::printf("read of 8 with 5 arriving: %.1f ms\n", took);
   EXPECT_LT(took, 400);
 }
@@ -220,11 +203,11 @@ TEST_F(LinkOverPty, SilentDeviceWhilePollingCostsAboutOneSecond) {
 
 TEST_F(LinkOverPty, SecondOpenOfAHeldPortFails) {
   // Also as root, whom TIOCEXCL does not stop.
-  EXPECT_FALSE(ports->open(path));
+  EXPECT_FALSE(ports.open(path));
   link.port.reset();
-  auto again = ports->open(path);
+  auto again = ports.open(path);
   EXPECT_TRUE(again);
-  EXPECT_FALSE(ports->open(path));
+  EXPECT_FALSE(ports.open(path));
 }
 
 TEST_F(LinkOverPty, EveryFaultModeAndBackToNormal) {

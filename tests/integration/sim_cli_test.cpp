@@ -2,9 +2,9 @@
 // its trace.
 #include <gtest/gtest.h>
 
-#include "link/link.h"
-#include "link_process.h"
-#include "platform/system.h"
+#include <algorithm>
+
+#include "link_harness.h"
 
 namespace duz::test {
 namespace {
@@ -22,12 +22,9 @@ TEST(SimulatorProgram, SampleBusFileStarts) {
   const auto path = sim.readLine();
   ASSERT_TRUE(path) << sim.errorText();
   EXPECT_EQ(path->rfind("/dev/pts/", 0), 0u) << *path;
-  sim.send("show");
   std::string models;
-  while (auto line = sim.readLine()) {
-    if (*line == "ok") break;
-    if (line->rfind("device ", 0) == 0) models += line->substr(line->rfind(' ') + 1) + " ";
-  }
+  for (const auto& line : sim.commandLines("show"))
+    if (line.rfind("device ", 0) == 0) models += line.substr(line.rfind(' ') + 1) + " ";
   EXPECT_EQ(models, "LUMA-12 DEK-04 VEKS-1 VEKS-2 ORTA ");
   sim.send("quit");
   EXPECT_EQ(sim.wait(3000), 0);
@@ -87,12 +84,7 @@ TEST(SimulatorProgram, CommandsAnswerOkOrSayWhatIsWrong) {
   EXPECT_EQ(sim.command("3 coil 1 1"), "error: 'coil' is no setting of a VEKS-1");
   EXPECT_EQ(sim.command("3"), "error: a setting is missing after the address");
   EXPECT_EQ(sim.command("hello").rfind("error: a command is", 0), 0u);
-  sim.send("show 3");
-  std::vector<std::string> lines;
-  while (auto line = sim.readLine()) {
-    if (*line == "ok") break;
-    lines.push_back(*line);
-  }
+  const auto lines = sim.commandLines("show 3");
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  raw -5"), lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  fault slow 250"), lines.end());
 }
@@ -102,22 +94,13 @@ TEST(SimulatorProgram, TraceShowsEveryFrame) {
   Child sim({DUZ_SIM, "--bus", bus.path(), "--trace"});
   const auto path = sim.readLine();
   ASSERT_TRUE(path);
-  auto clock = makeSystemClock();
-  auto ports = makeSystemSerialPorts();
-  Link link(*clock);
-  link.port = ports->open(*path);
-  ASSERT_TRUE(link.port);
-  link.port->configure("baud=9600 parity=N data=8 stop=2");
-  link.port->setTimeouts({100, 2, 500});
-  link.pollingActive = 1;
-  std::uint8_t request[6] = {3, 0x47, 0, 1};
-  putCrc(request, 6);
-  std::uint8_t response[260];
-  ASSERT_EQ(link.Transaction(6, request, response, sizeof response), 0);
-  std::uint8_t other[4] = {7, 0x11};
-  putCrc(other, 4);
-  EXPECT_EQ(link.Transaction(4, other, response, sizeof response), -1);
-  EXPECT_EQ(sim.command("show 3").substr(0, 6), "device");  // the trace is written by now
+  LineLink line;
+  ASSERT_TRUE(line.open(*path));
+  line.link.pollingActive = 1;
+  Bytes reply;
+  ASSERT_EQ(line.exchange({3, 0x47, 0, 1}, reply), 0);
+  EXPECT_EQ(line.exchange({7, 0x11}, reply), -1);
+  EXPECT_FALSE(sim.commandLines("show 3").empty());  // the trace is written by now
   const std::string trace = sim.errorText();
   EXPECT_NE(trace.find("rx 03 47 00 01"), std::string::npos) << trace;
   EXPECT_NE(trace.find("tx 03 47 03 01 02 00"), std::string::npos) << trace;

@@ -1,12 +1,17 @@
-// Child processes for integration tests: the simulator, peers and tools, talked to through pipes and
-// always ended and reaped by the test that started them.
+// What the link's integration tests share: child processes (the simulator, peers and tools, talked to
+// through pipes and always ended and reaped by the test that started them) and our link on a line.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "link/link.h"
+#include "platform/platform.h"
 
 namespace duz::test {
 
@@ -25,6 +30,8 @@ class Child {
   void closeInput();
   // Sends one simulator command and returns its answer line ("ok" or "error: …").
   std::string command(const std::string& line);
+  // Sends a command that answers with lines and then "ok" (show); the lines before the "ok".
+  std::vector<std::string> commandLines(const std::string& line);
   std::string errorText() const;
   // Waits for the program to end: its exit status, or -1 when it did not end in time.
   int wait(int timeoutMs);
@@ -61,5 +68,24 @@ class TempFile {
 
 // Monotonic milliseconds, for measurements.
 double nowMs();
+
+using Bytes = std::vector<std::uint8_t>;
+// A frame with its CRC appended.
+Bytes sealed(Bytes frame);
+
+// Our link with the real serial port, opened on `path` and set up as the module does it: 9600 bit/s,
+// 8 data bits, no parity, 2 stop bits, read time-outs 100 / 2 / 500 ms.
+class LineLink {
+ public:
+  LineLink();
+  ~LineLink();
+  bool open(const std::string& path, const std::string& settings = "baud=9600 parity=N data=8 stop=2");
+  // One Transaction of `request` (CRC added); on success `reply` holds the whole reply frame.
+  int exchange(const Bytes& request, Bytes& reply);
+
+  std::unique_ptr<Clock> clock;
+  std::unique_ptr<SerialPorts> ports;
+  Link link;
+};
 
 }  // namespace duz::test

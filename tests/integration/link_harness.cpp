@@ -1,4 +1,4 @@
-#include "link_process.h"
+#include "link_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+
+#include "platform/system.h"
 
 extern char** environ;
 
@@ -130,6 +132,16 @@ std::string Child::command(const std::string& line) {
   return readLine().value_or("(no answer)");
 }
 
+std::vector<std::string> Child::commandLines(const std::string& line) {
+  send(line);
+  std::vector<std::string> lines;
+  while (auto answer = readLine()) {
+    if (*answer == "ok") break;
+    lines.push_back(*answer);
+  }
+  return lines;
+}
+
 std::string Child::errorText() const {
   std::ifstream f(errorFile_);
   std::stringstream s;
@@ -157,6 +169,35 @@ Finished runToEnd(const std::vector<std::string>& argv, int timeoutMs) {
   result.out = out;
   result.err = child.errorText();
   return result;
+}
+
+Bytes sealed(Bytes frame) {
+  frame.resize(frame.size() + 2);
+  putCrc(frame.data(), static_cast<int>(frame.size()));
+  return frame;
+}
+
+LineLink::LineLink() : clock(makeSystemClock()), ports(makeSystemSerialPorts()), link(*clock) {}
+LineLink::~LineLink() = default;
+
+bool LineLink::open(const std::string& path, const std::string& settings) {
+  link.port = ports->open(path);
+  if (!link.port || !link.port->configure(settings)) return false;
+  link.port->setTimeouts({100, 2, 500});
+  link.setBaud(baudFromSettings(settings.c_str()));
+  return true;
+}
+
+int LineLink::exchange(const Bytes& request, Bytes& reply) {
+  const Bytes frame = sealed(request);
+  std::uint8_t response[260];
+  const int r = link.Transaction(static_cast<int>(frame.size()), frame.data(), response, sizeof response);
+  reply.clear();
+  if (r == 0) {
+    const std::size_t length = request[1] == 5 ? frame.size() : response[2] + 5u;
+    reply.assign(response, response + length);
+  }
+  return r;
 }
 
 TempFile::TempFile(const std::string& content) : path_(tempName()) {
