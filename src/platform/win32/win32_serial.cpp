@@ -56,7 +56,12 @@ class Win32SerialPort : public SerialPort {
 
   // Both driver buffers emptied; transfers in progress are not aborted.
   void purgeBeforeWrite() override { PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR); }
-  void purgeAfterWrite() override { PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+  // A finished WriteFile does not mean the bytes are on the line (USB adapters, Wine): clearing the
+  // transmit buffer now would cut the request. Let it leave, then drop what came back meanwhile.
+  void purgeAfterWrite() override {
+    FlushFileBuffers(handle_);
+    PurgeComm(handle_, PURGE_RXCLEAR);
+  }
 
  private:
   HANDLE handle_;
