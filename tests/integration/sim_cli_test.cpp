@@ -2,6 +2,11 @@
 // its trace.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "link_harness.h"
@@ -58,6 +63,33 @@ TEST(SimulatorProgram, BadBusFilesNameTheLineAndDoNotStart) {
     EXPECT_NE(r.err.find(bus.path() + c.where), std::string::npos) << c.text << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << r.err;
   }
+}
+
+TEST(SimulatorProgram, ServesANamedDevice) {
+  // A pseudo-terminal of the test's own stands in for a serial device; the test is the master.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string device = ptsname(master);
+  TempFile bus("device 4 VEKS-2\n  raw 0x1234\n  status 1\n");
+  Child sim(
+      {DUZ_SIM, "--bus", bus.path(), "--device", device, "--baud", "19200", "--parity", "E", "--stop", "1"});
+  EXPECT_EQ(sim.readLine(), device) << sim.errorText();
+
+  const Bytes request = sealed({4, 0x47, 0, 1});
+  ASSERT_EQ(write(master, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  Bytes reply;
+  const double end = nowMs() + 2000;
+  while (reply.size() < 8 && nowMs() < end) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    std::uint8_t buffer[16];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
+  }
+  EXPECT_EQ(reply, sealed({4, 0x47, 3, 0x12, 0x34, 0x01}));
+  close(master);
 }
 
 TEST(SimulatorProgram, BadArgumentsAreRefused) {

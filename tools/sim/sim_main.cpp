@@ -286,9 +286,14 @@ int run(const Options& o, Bus& bus, const Line& line) {
       std::uint8_t buffer[512];
       const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
       if (n > 0) {
+        // No Modbus frame is longer than 256 bytes: a line that never falls silent is noise.
+        if (received.size() > 1024) received.clear();
         received.insert(received.end(), buffer, buffer + n);
         lastByteNs = nowNs();
       }
+    } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      std::fprintf(stderr, "duzevod-sim: the line %s has gone\n", line.path.c_str());
+      return 1;
     }
     if (fds[1].revents & (POLLIN | POLLHUP)) {
       char buffer[1024];
