@@ -190,6 +190,14 @@ TEST_F(LinkOverPty, ReadEndsOneIntervalAfterTheLastByte) {
   EXPECT_LT(took, 400);
 }
 
+TEST_F(LinkOverPty, ReadOnALineThatHasGoneFailsAtOnce) {
+  sim.reset();  // the far end of the pseudo-terminal closes
+  std::uint8_t header[3];
+  double took = 0;
+  EXPECT_EQ(timedRead(header, 3, took), -1);
+  EXPECT_LT(took, 400);
+}
+
 TEST_F(LinkOverPty, SilentDeviceWhilePollingCostsAboutOneSecond) {
   link.pollingActive = 1;
   Bytes reply;

@@ -178,9 +178,12 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
     const int ready = ::poll(&p, 1, waitMs);
     if (ready < 0 && errno != EINTR) return got > 0 ? got : -1;
     // A line that has gone (adapter pulled, far end of a pseudo-terminal closed) reports a hang-up
-    // and would wake every poll at once: that is a failed read, not a wait.
-    if (ready > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+    // and would wake every poll at once: take what is still there, and fail the read if nothing was.
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      const ssize_t last = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
+      if (last > 0) got += static_cast<int>(last);
       return got > 0 ? got : -1;
+    }
   }
   return got;
 }
