@@ -295,7 +295,7 @@ int run(const Options& o, Bus& bus, const Line& line) {
       std::fprintf(stderr, "duzevod-sim: the line %s has gone\n", line.path.c_str());
       return 1;
     }
-    if (fds[1].revents & (POLLIN | POLLHUP)) {
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
       char buffer[1024];
       const ssize_t n = ::read(0, buffer, sizeof buffer);
       if (n <= 0) {
