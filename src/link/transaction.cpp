@@ -9,7 +9,8 @@ std::uint16_t Crc16(int count, const std::uint8_t* data) {
   std::uint16_t crc = 0xFFFF;
   for (int i = 0; i < count; ++i) {
     crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
   }
   return crc;
 }

@@ -28,6 +28,8 @@ void PollingThread::run() {
   finished_.request();
 }
 
-bool PollingThread::pollAllDevices() { return !stop_.requested(); }
+bool PollingThread::pollAllDevices() {
+  return !stop_.requested();
+}
 
 }  // namespace duz

@@ -64,7 +64,9 @@ bool FakeSerialPort::configure(const std::string& settings) {
   return configureResult;
 }
 
-void FakeSerialPort::setTimeouts(const CommTimeouts& t) { timeouts = t; }
+void FakeSerialPort::setTimeouts(const CommTimeouts& t) {
+  timeouts = t;
+}
 
 int FakeSerialPort::read(std::uint8_t* buffer, int count) {
   int n = 0;
@@ -173,9 +175,15 @@ void FakeOperator::showModal(TForm2& dialog) {
   if (onModal) onModal(dialog);
 }
 
-void FakeOperator::showModeless(TForm2&) { ++modelessShowings; }
-void FakeOperator::repaint(TForm2&) { ++repaints; }
-void FakeOperator::hide(TForm2&) { ++hides; }
+void FakeOperator::showModeless(TForm2&) {
+  ++modelessShowings;
+}
+void FakeOperator::repaint(TForm2&) {
+  ++repaints;
+}
+void FakeOperator::hide(TForm2&) {
+  ++hides;
+}
 
 std::string FakeLocale::monthName(int month) {
   static const char* const names[] = {"январь", "февраль", "март",     "апрель",  "май",    "июнь",

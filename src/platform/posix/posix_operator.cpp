@@ -17,6 +17,8 @@ class DefaultOperator : public Operator {
 };
 }  // namespace
 
-std::unique_ptr<Operator> makeSystemOperator() { return std::make_unique<DefaultOperator>(); }
+std::unique_ptr<Operator> makeSystemOperator() {
+  return std::make_unique<DefaultOperator>();
+}
 
 }  // namespace duz

@@ -11,6 +11,8 @@ class NoSerialPorts : public SerialPorts {
 };
 }  // namespace
 
-std::unique_ptr<SerialPorts> makeSystemSerialPorts() { return std::make_unique<NoSerialPorts>(); }
+std::unique_ptr<SerialPorts> makeSystemSerialPorts() {
+  return std::make_unique<NoSerialPorts>();
+}
 
 }  // namespace duz
