@@ -1,6 +1,7 @@
 // A strict reader for the JSON lines duzevod-host prints (objects, arrays, strings, numbers, literals).
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -188,21 +189,14 @@ class JsonReader {
           out += '\t';
           break;
         case 'u': {
+          // duzevod-host escapes only control characters this way; its other texts are UTF-8 as they stand.
           unsigned cp = 0;
-          auto [end, ec] = std::from_chars(t_.data() + pos_, t_.data() + pos_ + 4, cp, 16);
-          if (pos_ + 4 > t_.size() || ec != std::errc() || end != t_.data() + pos_ + 4)
-            throw std::runtime_error("bad \\u escape");
+          auto [end, ec] =
+              std::from_chars(t_.data() + pos_, t_.data() + std::min(pos_ + 4, t_.size()), cp, 16);
+          if (ec != std::errc() || end != t_.data() + pos_ + 4 || cp >= 0x80)
+            throw std::runtime_error("unexpected \\u escape");
           pos_ += 4;
-          if (cp < 0x80) {
-            out += static_cast<char>(cp);
-          } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-          } else {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-          }
+          out += static_cast<char>(cp);
           break;
         }
         default:

@@ -13,10 +13,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/shell/exports.h"
 #include "host_json.h"
+#include "tessarin.h"
 
 extern char** environ;
 
@@ -290,6 +292,44 @@ TEST_F(LoadedLibrary, UnloadAndReloadGivesAFreshModule) {
     EXPECT_EQ(table[s].analogCount + table[s].bitCount + table[s].intCount, 0);
     EXPECT_EQ(std::string(table[s].deviceName), "Device" + std::to_string(s + 1));
   }
+}
+
+TEST(Tessarin, StoresEachPublicationIntoItsRecord) {
+  AnalogTagHandle analog{};
+  BitTagHandle bit{};
+  IntTagHandle integer{};
+  exposeAnTag(&analog, 21.5f, QualityGood, 0x89ABCDEF, 0x01234567);
+  exposeBitTag(&bit, 1, QualitySensorFailure, 2, 1);
+  exposeIntTag(&integer, -5, QualityDeviceFailure, 0xFFFFFFFF, 0);
+  EXPECT_EQ(float{analog.value}, 21.5f);
+  EXPECT_EQ(std::uint32_t{analog.quality}, QualityGood);
+  EXPECT_EQ(std::uint64_t{analog.timestamp}, 0x0123456789ABCDEFull);
+  EXPECT_EQ(int{bit.value}, 1);
+  EXPECT_EQ(std::uint32_t{bit.quality}, QualitySensorFailure);
+  EXPECT_EQ(std::uint64_t{bit.timestamp}, 0x100000002ull);
+  EXPECT_EQ(std::int32_t{integer.value}, -5);
+  EXPECT_EQ(std::uint64_t{integer.timestamp}, 0xFFFFFFFFull);
+  EXPECT_TRUE(analog.name == nullptr);          // the record's name is the module's, never touched here
+  exposeIntTag(nullptr, 1, QualityGood, 0, 0);  // a null record is ignored
+}
+
+TEST(Tessarin, AReaderHoldingTheLockSeesWholePublications) {
+  IntTagHandle h{};
+  std::thread publisher([&] {
+    for (std::uint32_t i = 1; i <= 20000; ++i) exposeIntTag(&h, static_cast<std::int32_t>(i), i, i, 0);
+  });
+  int torn = 0;
+  for (int r = 0; r < 20000; ++r) {
+    tessarinLock();
+    const auto value = static_cast<std::uint32_t>(h.value);
+    const std::uint32_t quality = h.quality;
+    const std::uint64_t timestamp = h.timestamp;
+    tessarinUnlock();
+    torn += value != quality || timestamp != quality;
+  }
+  publisher.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(std::int32_t{h.value}, 20000);
 }
 
 }  // namespace

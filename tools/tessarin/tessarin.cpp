@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 
 namespace {
 
@@ -10,8 +11,21 @@ std::mutex& recordsMutex() {
   return m;
 }
 
-std::uint64_t fileTime(std::uint32_t low, std::uint32_t high) {
-  return (std::uint64_t{high} << 32) | low;
+// Stores one publication into its record: value, quality, FILETIME (low half first).
+template <typename Handle, typename Value>
+void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t timestampLow,
+           std::uint32_t timestampHigh) {
+  if (!handle) return;
+  std::lock_guard lock(recordsMutex());
+  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
+    // The module also writes this byte after a write command, without our lock.
+    std::atomic_ref<std::uint8_t>(handle->value)
+        .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
+  } else {
+    handle->value = value;
+  }
+  handle->quality = quality;
+  handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
 }
 
 }  // namespace
@@ -20,31 +34,17 @@ extern "C" {
 
 void TESSARIN_CDECL exposeAnTag(duz::AnalogTagHandle* handle, float value, std::uint32_t quality,
                                 std::uint32_t timestampLow, std::uint32_t timestampHigh) {
-  if (!handle) return;
-  std::lock_guard lock(recordsMutex());
-  handle->value = value;
-  handle->quality = quality;
-  handle->timestamp = fileTime(timestampLow, timestampHigh);
+  store(handle, value, quality, timestampLow, timestampHigh);
 }
 
 void TESSARIN_CDECL exposeBitTag(duz::BitTagHandle* handle, std::int32_t value, std::uint32_t quality,
                                  std::uint32_t timestampLow, std::uint32_t timestampHigh) {
-  if (!handle) return;
-  std::lock_guard lock(recordsMutex());
-  // The module also writes this byte after a write command, without our lock.
-  std::atomic_ref<std::uint8_t>(handle->value)
-      .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
-  handle->quality = quality;
-  handle->timestamp = fileTime(timestampLow, timestampHigh);
+  store(handle, value, quality, timestampLow, timestampHigh);
 }
 
 void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::int32_t value, std::uint32_t quality,
                                  std::uint32_t timestampLow, std::uint32_t timestampHigh) {
-  if (!handle) return;
-  std::lock_guard lock(recordsMutex());
-  handle->value = value;
-  handle->quality = quality;
-  handle->timestamp = fileTime(timestampLow, timestampHigh);
+  store(handle, value, quality, timestampLow, timestampHigh);
 }
 
 void TESSARIN_CDECL tessarinLock() {
