@@ -147,5 +147,41 @@ TEST(ShellLifecycle, FailedLoadLeavesAValidTableWithoutTags) {
   }
 }
 
+std::unique_ptr<shell::LoadedModule> fakeParts() {
+  auto parts = std::make_unique<shell::LoadedModule>();
+  auto clock = std::make_unique<FakeClock>();
+  parts->ports = std::make_unique<FakeSerialPorts>(*clock);
+  parts->clock = std::move(clock);
+  parts->op = std::make_unique<FakeOperator>();
+  parts->locale = std::make_unique<FakeLocale>();
+  parts->directory = std::make_unique<TempHostDirectory>();
+  parts->host = std::make_unique<FakeHostLibrary>();
+  return parts;
+}
+
+TEST(ShellLifecycle, LoadBuildsTheModuleAndRunsItsStartUp) {
+  static int startups = 0;
+  std::unique_ptr<shell::LoadedModule> loaded = shell::load(fakeParts, [](Module&) { ++startups; });
+  ASSERT_TRUE(loaded && loaded->module);
+  EXPECT_EQ(startups, 1);
+  EXPECT_EQ(shell::statusTable(loaded.get()), loaded->module->deviceStatusTable.data());
+  tagName(loaded->module->intHandles.at(30, 59), "released at unload");
+  shell::unload(loaded, true);
+  EXPECT_EQ(loaded, nullptr);
+}
+
+TEST(ShellLifecycle, FailedStartUpKeepsTheModuleAndItsTable) {
+  // What the start-up finished stays; the host may already hold the table's address.
+  std::unique_ptr<shell::LoadedModule> loaded = shell::load(fakeParts, [](Module& m) {
+    m.deviceStatusTable[0].intCount = 1;
+    throw std::runtime_error("start-up failed");
+  });
+  ASSERT_TRUE(loaded && loaded->module);
+  DeviceStatusRecord* table = shell::statusTable(loaded.get());
+  EXPECT_EQ(table, loaded->module->deviceStatusTable.data());
+  EXPECT_EQ(int{table[0].intCount}, 1);
+  shell::unload(loaded, false);
+}
+
 }  // namespace
 }  // namespace duz::test

@@ -33,7 +33,11 @@ DeviceStatusRecord* fallbackTable() {
 
 }  // namespace
 
-std::unique_ptr<LoadedModule> load(PartsMaker makeParts) noexcept {
+void runModuleStartup(Module& module) {
+  module.runStartup();
+}
+
+std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexcept {
   std::unique_ptr<LoadedModule> loaded;
   try {
     loaded = makeParts();
@@ -46,7 +50,7 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts) noexcept {
     return nullptr;
   }
   try {
-    loaded->module->runStartup();
+    startup(*loaded->module);
   } catch (...) {
     // The load must not fail: keep whatever the start-up completed.
   }

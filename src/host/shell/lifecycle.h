@@ -25,12 +25,15 @@ struct LoadedModule {
 
 // Makes the platform parts of a LoadedModule (its module still null).
 using PartsMaker = std::unique_ptr<LoadedModule> (*)();
+// Runs the start-up on a freshly built module.
+using Startup = void (*)(Module&);
+void runModuleStartup(Module& module);
 
 // Makes the parts, builds the module (its handle arrays analog, bit, integer) and runs the start-up.
 // Never throws: when the parts or the module cannot be made the result is null and the library stays
 // loaded without tags; when the start-up itself fails, the module built so far is kept, so the status
 // table the host may already hold stays valid.
-std::unique_ptr<LoadedModule> load(PartsMaker makeParts) noexcept;
+std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup = runModuleStartup) noexcept;
 
 // Stops the polling thread, then destroys the module (names released integer, bit, analog) and the
 // parts. join = false: the thread is detached once it has stopped touching module data (Windows
