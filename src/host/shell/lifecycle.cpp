@@ -18,7 +18,7 @@ struct FallbackTables {
 constinit FallbackTables fallback{};
 
 DeviceStatusRecord* fallbackTable() {
-  // Filled on first use (and identically on every later one), so the address never changes.
+  // Filled once, on first use; the address never changes.
   for (int s = 0; s < kSlots; ++s) {
     DeviceStatusRecord& r = fallback.status[s];
     r.online = 1;
