@@ -1,6 +1,7 @@
 #include "ui/scripted_operator.h"
 
 #include <charconv>
+#include <cstdio>
 #include <utility>
 
 #include "model/cp1251.h"
@@ -380,6 +381,14 @@ std::unique_ptr<Operator> makeTextOperator(const char* script, LineSink sink) {
     return std::make_unique<NonInteractiveOperator>(std::move(sink));
   }
   return std::make_unique<ScriptedOperator>(std::move(parsed.steps), std::move(sink));
+}
+
+LineSink stderrLineSink() {
+  return [](const std::string& line) {
+    const std::string whole = line + "\n";
+    std::fwrite(whole.data(), 1, whole.size(), stderr);
+    std::fflush(stderr);
+  };
 }
 
 }  // namespace duz

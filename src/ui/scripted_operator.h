@@ -102,5 +102,7 @@ class NonInteractiveOperator : public ScriptedOperator {
 // The presentation for a DUZEVOD_OPERATOR value: scripted when it is set (null: not set), non-interactive
 // otherwise and when the script is malformed (which is reported).
 std::unique_ptr<Operator> makeTextOperator(const char* script, LineSink sink);
+// Writes each line whole to stderr, so that it does not interleave with the host's own output.
+LineSink stderrLineSink();
 
 }  // namespace duz
