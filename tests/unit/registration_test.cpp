@@ -83,7 +83,7 @@ TEST(RegisterTags, AlarmInstrumentWithAndWithoutVariant) {
   RegisterTags(w.module);
   const auto bits = w.bitNames(0);
   ASSERT_EQ(bits.size(), 17u);
-  EXPECT_EQ(w.module.deviceStatusTable[0].analogCount, 0);
+  EXPECT_EQ(int{w.module.deviceStatusTable[0].analogCount}, 0);
   EXPECT_EQ(bits[0], "DEK-04 9852: Discrete inputs.Input 1");
   EXPECT_EQ(bits[9], "DEK-04 9852: Discrete inputs.Input 10");
   EXPECT_EQ(bits[10], "DEK-04 9852: Discrete outputs.Output 1");
@@ -119,11 +119,11 @@ TEST(RegisterTags, UnknownModelGetsOnlyItsDeviceNumberAndSlotsBeyondStayEmpty) {
   w.add("ORTA", 2);                                      // Latin letters are no model either
   RegisterTags(w.module);
   for (int s = 0; s < 2; ++s) {
-    EXPECT_EQ(w.module.deviceStatusTable[s].analogCount, 0);
-    EXPECT_EQ(w.module.deviceStatusTable[s].bitCount, 0);
+    EXPECT_EQ(int{w.module.deviceStatusTable[s].analogCount}, 0);
+    EXPECT_EQ(int{w.module.deviceStatusTable[s].bitCount}, 0);
     EXPECT_EQ(w.intNames(s), std::vector<std::string>{"Device number"});
   }
-  EXPECT_EQ(w.module.deviceStatusTable[2].intCount, 0);
+  EXPECT_EQ(int{w.module.deviceStatusTable[2].intCount}, 0);
   EXPECT_EQ(w.module.currentDevice, 2);
 }
 
@@ -145,7 +145,7 @@ TEST(RegisterTags, NoConfiguredDevicesNamesNothing) {
   RegisterTags(w.module);
   EXPECT_EQ(w.module.currentDevice, 0);
   for (int s = 0; s < kSlots; ++s) {
-    EXPECT_EQ(w.module.deviceStatusTable[s].intCount, 0);
+    EXPECT_EQ(int{w.module.deviceStatusTable[s].intCount}, 0);
     EXPECT_EQ(w.module.analogHandles.at(s, 0).name, nullptr);
   }
 }
