@@ -36,7 +36,8 @@ void PollAlarmInstrument(Module& module) {
   if (!read(module, 2, 0, kInputQuantity)) return;
   std::uint32_t inputs = 0;
   for (int d = 0; d < 4; ++d) inputs |= std::uint32_t{ReplyData(module, d)} << (8 * d);
-  for (int i = 0; i < variant->inputCount(); ++i) PublishBit(module, b++, (inputs >> i) & 1u);
+  for (int i = 0; i < variant->inputCount() && i < kInputQuantity; ++i)
+    PublishBit(module, b++, (inputs >> i) & 1u);
 
   // Outputs: the instrument's output word has its first coil byte high; the variant says which bit
   // each output is.
