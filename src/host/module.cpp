@@ -17,9 +17,12 @@ Module::Module(const Platform& p) : platform(p), link(p.clock), pollingThread(*t
   }
 }
 
-Module::~Module() { pollingThread.stop(); }
+Module::~Module() {
+  pollingThread.stop();
+}
 
-void Module::GiveString(const char* settingsText, const char* port, const char* searchLimit, const char* action) {
+void Module::GiveString(const char* settingsText, const char* port, const char* searchLimit,
+                        const char* action) {
   copyField(settings.portSettings, settingsText);
   copyField(settings.portName, port);
   copyField(settings.searchLimitText, searchLimit);
@@ -31,7 +34,8 @@ void setOnline(DeviceStatusRecord& record, std::uint8_t value) {
 }
 
 std::uint8_t readOnline(const DeviceStatusRecord& record) {
-  return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(record.online)).load(std::memory_order_relaxed);
+  return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(record.online))
+      .load(std::memory_order_relaxed);
 }
 
 }  // namespace duz

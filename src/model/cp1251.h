@@ -14,16 +14,26 @@ constexpr unsigned char cp1251FromCodePoint(char32_t c) {
   if (c < 0x80) return static_cast<unsigned char>(c);
   if (c >= 0x410 && c <= 0x44F) return static_cast<unsigned char>(0xC0 + (c - 0x410));
   switch (c) {
-    case 0x401: return 0xA8;   // Ё
-    case 0x451: return 0xB8;   // ё
-    case 0x2116: return 0xB9;  // №
-    case 0xB0: return 0xB0;    // °
-    case 0xAB: return 0xAB;    // «
-    case 0xBB: return 0xBB;    // »
-    case 0xA0: return 0xA0;    // no-break space
-    case 0x2013: return 0x96;  // en dash
-    case 0x2014: return 0x97;  // em dash
-    default: return 0;
+    case 0x401:
+      return 0xA8;  // Ё
+    case 0x451:
+      return 0xB8;  // ё
+    case 0x2116:
+      return 0xB9;  // №
+    case 0xB0:
+      return 0xB0;  // °
+    case 0xAB:
+      return 0xAB;  // «
+    case 0xBB:
+      return 0xBB;  // »
+    case 0xA0:
+      return 0xA0;  // no-break space
+    case 0x2013:
+      return 0x96;  // en dash
+    case 0x2014:
+      return 0x97;  // em dash
+    default:
+      return 0;
   }
 }
 
@@ -32,16 +42,26 @@ constexpr char32_t codePointFromCp1251(unsigned char b) {
   if (b < 0x80) return b;
   if (b >= 0xC0) return 0x410 + (b - 0xC0);
   switch (b) {
-    case 0xA8: return 0x401;
-    case 0xB8: return 0x451;
-    case 0xB9: return 0x2116;
-    case 0xB0: return 0xB0;
-    case 0xAB: return 0xAB;
-    case 0xBB: return 0xBB;
-    case 0xA0: return 0xA0;
-    case 0x96: return 0x2013;
-    case 0x97: return 0x2014;
-    default: return U'?';
+    case 0xA8:
+      return 0x401;
+    case 0xB8:
+      return 0x451;
+    case 0xB9:
+      return 0x2116;
+    case 0xB0:
+      return 0xB0;
+    case 0xAB:
+      return 0xAB;
+    case 0xBB:
+      return 0xBB;
+    case 0xA0:
+      return 0xA0;
+    case 0x96:
+      return 0x2013;
+    case 0x97:
+      return 0x2014;
+    default:
+      return U'?';
   }
 }
 

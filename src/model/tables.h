@@ -20,17 +20,17 @@ constexpr int kCellSize = 8;
 namespace cell {
 constexpr int kBusAddress = 0;
 constexpr int kModelName = 1;
-constexpr int kSlotModule0 = 2;      // controller: slotModule of slots 0..7 in cells 2..9
-constexpr int kIdentBytes1 = 2;      // identBytes 1..3 in cells 2..4
+constexpr int kSlotModule0 = 2;  // controller: slotModule of slots 0..7 in cells 2..9
+constexpr int kIdentBytes1 = 2;  // identBytes 1..3 in cells 2..4
 constexpr int kControllerVariant = 10;
 constexpr int kAlarmVariant = 5;
-constexpr int kParamBytes1 = 5;      // paramBytes 1..7 in cells 5..11
+constexpr int kParamBytes1 = 5;  // paramBytes 1..7 in cells 5..11
 constexpr int kAlarmType = 5;
 constexpr int kSetpoint2Low = 6;
 constexpr int kSetpoint2High = 7;
 constexpr int kSetpoint1Low = 8;
 constexpr int kSetpoint1High = 9;
-constexpr int kSensorType = 10;      // also the current loop's conversion type
+constexpr int kSensorType = 10;  // also the current loop's conversion type
 constexpr int kRangeLow = 11;
 constexpr int kRangeHigh = 12;
 }  // namespace cell

@@ -6,6 +6,7 @@
 
 #include "link/link.h"
 #include "model/cp1251.h"
+#include "ui/dialog.h"
 
 namespace duz::test {
 
@@ -64,7 +65,9 @@ bool FakeSerialPort::configure(const std::string& settings) {
   return configureResult;
 }
 
-void FakeSerialPort::setTimeouts(const CommTimeouts& t) { timeouts = t; }
+void FakeSerialPort::setTimeouts(const CommTimeouts& t) {
+  timeouts = t;
+}
 
 int FakeSerialPort::read(std::uint8_t* buffer, int count) {
   int n = 0;
@@ -170,12 +173,21 @@ BoxAnswer FakeOperator::messageBox(const std::string& text, const std::string& c
 
 void FakeOperator::showModal(TForm2& dialog) {
   ++modalShowings;
+  dialog.show();
   if (onModal) onModal(dialog);
 }
 
-void FakeOperator::showModeless(TForm2&) { ++modelessShowings; }
-void FakeOperator::repaint(TForm2&) { ++repaints; }
-void FakeOperator::hide(TForm2&) { ++hides; }
+void FakeOperator::showModeless(TForm2& dialog) {
+  ++modelessShowings;
+  dialog.show();
+}
+void FakeOperator::repaint(TForm2&) {
+  ++repaints;
+}
+void FakeOperator::hide(TForm2& dialog) {
+  ++hides;
+  dialog.hide();
+}
 
 std::string FakeLocale::monthName(int month) {
   static const char* const names[] = {"январь", "февраль", "март",     "апрель",  "май",    "июнь",

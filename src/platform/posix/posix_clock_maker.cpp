@@ -3,6 +3,8 @@
 
 namespace duz {
 
-std::unique_ptr<Clock> makeSystemClock() { return std::make_unique<PosixClock>(); }
+std::unique_ptr<Clock> makeSystemClock() {
+  return std::make_unique<PosixClock>();
+}
 
 }  // namespace duz

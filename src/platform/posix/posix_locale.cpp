@@ -16,7 +16,11 @@ class ExeDirectory : public HostDirectory {
 };
 }  // namespace
 
-std::unique_ptr<Locale> makeSystemLocale() { return std::make_unique<PlainLocale>(); }
-std::unique_ptr<HostDirectory> makeSystemHostDirectory() { return std::make_unique<ExeDirectory>(); }
+std::unique_ptr<Locale> makeSystemLocale() {
+  return std::make_unique<PlainLocale>();
+}
+std::unique_ptr<HostDirectory> makeSystemHostDirectory() {
+  return std::make_unique<ExeDirectory>();
+}
 
 }  // namespace duz

@@ -1,0 +1,11 @@
+// What the library's entry points do (posix_entry.cpp, win32_entry.cpp): build the module on the
+// system's platform parts when the library is loaded, take it down when it is unloaded.
+#pragma once
+
+namespace duz::shell {
+
+void libraryLoad() noexcept;
+// join: true on POSIX; false under the Windows loader lock.
+void libraryUnload(bool join) noexcept;
+
+}  // namespace duz::shell

@@ -1,0 +1,72 @@
+#include "host/shell/lifecycle.h"
+
+#include <cstdio>
+
+namespace duz::shell {
+
+namespace {
+
+// Used only when no module could be built: the host still gets a well-formed table whose row
+// addresses point at real (empty) records.
+struct FallbackTables {
+  AnalogTagHandle analog[kSlots * kTagsPerKind];
+  BitTagHandle bit[kSlots * kTagsPerKind];
+  IntTagHandle integer[kSlots * kTagsPerKind];
+  DeviceStatusRecord status[kSlots];
+};
+
+constinit FallbackTables fallback{};
+
+DeviceStatusRecord* fallbackTable() {
+  // Filled once, on first use; the address never changes.
+  for (int s = 0; s < kSlots; ++s) {
+    DeviceStatusRecord& r = fallback.status[s];
+    r.online = 1;
+    r.analogTags = fallback.analog + s * kTagsPerKind;
+    r.bitTags = fallback.bit + s * kTagsPerKind;
+    r.intTags = fallback.integer + s * kTagsPerKind;
+    r.fixedWord = 3;
+    std::snprintf(r.deviceName, sizeof r.deviceName, "Device%d", s + 1);
+  }
+  return fallback.status;
+}
+
+}  // namespace
+
+void runModuleStartup(Module& module) {
+  module.runStartup();
+}
+
+std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexcept {
+  std::unique_ptr<LoadedModule> loaded;
+  try {
+    loaded = makeParts();
+    if (!loaded || !loaded->clock || !loaded->ports || !loaded->op || !loaded->locale || !loaded->directory ||
+        !loaded->host)
+      return nullptr;
+    loaded->module = std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op,
+                                                       *loaded->locale, *loaded->directory, *loaded->host});
+  } catch (...) {
+    return nullptr;
+  }
+  try {
+    startup(*loaded->module);
+  } catch (...) {
+    // The load must not fail: keep whatever the start-up completed.
+  }
+  return loaded;
+}
+
+void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept {
+  if (!loaded) return;
+  if (loaded->module) loaded->module->pollingThread.stop(join);
+  loaded.reset();
+}
+
+DeviceStatusRecord* statusTable(LoadedModule* loaded) noexcept {
+  if (loaded && loaded->module) return loaded->module->GetDataForDUZEvoder();
+  static DeviceStatusRecord* const table = fallbackTable();
+  return table;
+}
+
+}  // namespace duz::shell

@@ -1,0 +1,68 @@
+#include <windows.h>
+
+#include "platform/win32/win32_platform.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace duz {
+
+namespace {
+
+std::int64_t performanceCounter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+std::int64_t performanceFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart;
+}
+
+// Sleeps most of a short pause on a high-resolution timer (Windows 10 1803 and later); false where
+// there is none. Plain Sleep cannot do it: its granularity is up to 15.6 ms.
+bool timerSleep(std::uint32_t us) {
+  HANDLE timer =
+      CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  if (!timer) return false;
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(us) * 10;  // relative, 100 ns units
+  const bool ok = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+                  WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+  CloseHandle(timer);
+  return ok;
+}
+
+}  // namespace
+
+bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
+  if (stop) return !stop->waitFor(std::chrono::milliseconds(ms));
+  Sleep(ms);
+  return true;
+}
+
+void Win32Clock::pauseMicroseconds(std::uint32_t us) {
+  const std::int64_t frequency = performanceFrequency();
+  const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
+  if (!timerSleep(us)) {
+    // Older systems: whole milliseconds while more than 2 ms remain, then yield until the deadline.
+    while ((deadline - performanceCounter()) * 1000 > 2 * frequency) Sleep(1);
+  }
+  // The timer may end a little early; the counter decides.
+  while (performanceCounter() < deadline) SwitchToThread();
+}
+
+std::uint64_t Win32Clock::monotonicMs() {
+  return GetTickCount64();
+}
+
+std::uint64_t Win32Clock::fileTimeNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+}
+
+}  // namespace duz

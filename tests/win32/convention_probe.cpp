@@ -1,0 +1,126 @@
+// Loads duzevod.dll as the host does and calls each export with the host's calling convention, measuring
+// how many argument bytes the export removes from the stack (stdcall: all of them, cdecl: none). Also
+// checks the status table and that FreeLibrary and a second load work. Run under Wine by run_under_wine.sh.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "model/tables.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+  std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
+  if (!ok) ++failures;
+}
+
+struct CallResult {
+  std::uint32_t eax;
+  std::uint32_t removed;  // argument bytes the callee took off the stack
+};
+
+// Pushes `count` arguments (last first) and calls `fn`; the stack pointer is compared before and after
+// in callee-saved registers, so nothing the compiler does around the call can hide a mismatch.
+CallResult call(void* fn, const std::uint32_t* args, std::uint32_t count) {
+  std::uint32_t before = 0, after = 0, eax = 0;
+  const std::uint32_t a0 = count > 0 ? args[0] : 0, a1 = count > 1 ? args[1] : 0;
+  const std::uint32_t a2 = count > 2 ? args[2] : 0, a3 = count > 3 ? args[3] : 0;
+  switch (count) {
+    case 0:
+      asm volatile(
+          "movl %%esp, %0\n\t"
+          "call *%3\n\t"
+          "movl %%esp, %1\n\t"
+          "movl %0, %%esp"
+          : "=&S"(before), "=&D"(after), "=a"(eax)
+          : "b"(fn)
+          : "ecx", "edx", "memory", "cc");
+      break;
+    case 2:
+      asm volatile(
+          "movl %%esp, %0\n\t"
+          "pushl %5\n\t"
+          "pushl %4\n\t"
+          "call *%3\n\t"
+          "movl %%esp, %1\n\t"
+          "movl %0, %%esp"
+          : "=&S"(before), "=&D"(after), "=a"(eax)
+          : "b"(fn), "c"(a0), "d"(a1)
+          : "memory", "cc");
+      break;
+    case 4:
+      // Four pointer arguments: pushed from memory through ecx, one at a time.
+      {
+        const std::uint32_t all[4] = {a0, a1, a2, a3};
+        asm volatile(
+            "movl %%esp, %0\n\t"
+            "pushl 12(%4)\n\t"
+            "pushl 8(%4)\n\t"
+            "pushl 4(%4)\n\t"
+            "pushl (%4)\n\t"
+            "call *%3\n\t"
+            "movl %%esp, %1\n\t"
+            "movl %0, %%esp"
+            : "=&S"(before), "=&D"(after), "=a"(eax)
+            : "b"(fn), "c"(all)
+            : "edx", "memory", "cc");
+      }
+      break;
+    default:
+      break;
+  }
+  return {eax, 4 * count - (before - after)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* path = argc > 1 ? argv[1] : "duzevod.dll";
+  for (int round = 1; round <= 2; ++round) {
+    HMODULE dll = LoadLibraryA(path);
+    check(dll != nullptr, "LoadLibraryA loads the module");
+    if (!dll) return 1;
+    auto fn = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(dll, name)); };
+    void* getData = fn("GetDataForDUZEvoder");
+    void* setAn = fn("SetAnTagValue");
+    void* setBit = fn("SetBitTagValue");
+    void* setInt = fn("SetIntTagValue");
+    void* giveString = fn("GiveString");
+    void* onShutDown = fn("OnShutDown");
+    check(getData && setAn && setBit && setInt && giveString && onShutDown, "all six exports found by name");
+    check(!fn("_SetBitTagValue@8") && !fn("SetBitTagValue@8"), "no decorated export names");
+    if (failures) return 1;
+
+    const CallResult table = call(getData, nullptr, 0);
+    check(table.removed == 0, "GetDataForDUZEvoder is cdecl");
+    check(call(getData, nullptr, 0).eax == table.eax, "GetDataForDUZEvoder returns the same address twice");
+    const auto* records = reinterpret_cast<const duz::DeviceStatusRecord*>(table.eax);
+    check(records && records[0].online == 1 && std::strcmp(records[0].deviceName, "Device1") == 0 &&
+              std::strcmp(records[30].deviceName, "Device31") == 0,
+          "the table holds Device1..Device31, online");
+    check(sizeof(duz::DeviceStatusRecord) == 213, "records are 213 bytes");
+
+    const std::uint32_t two[2] = {(2u << 16) | 16, 1};
+    const CallResult an = call(setAn, two, 2);
+    check(an.removed == 8 && an.eax == 0, "SetAnTagValue is stdcall (8 bytes) and answers 0");
+    const CallResult in = call(setInt, two, 2);
+    check(in.removed == 8 && in.eax == 0, "SetIntTagValue is stdcall (8 bytes) and answers 0");
+    const CallResult bit = call(setBit, two, 2);
+    check(bit.removed == 8 && (bit.eax & 0xFF) == 0,
+          "SetBitTagValue is stdcall (8 bytes), refuses a free slot");
+    const char* texts[4] = {"baud=9600 parity=E data=8 stop=2", "COM3", "12", "Abort"};
+    std::uint32_t four[4];
+    for (int i = 0; i < 4; ++i)
+      four[i] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(texts[i]));
+    check(call(giveString, four, 4).removed == 16, "GiveString is stdcall (16 bytes)");
+    check(call(onShutDown, nullptr, 0).removed == 0, "OnShutDown is cdecl");
+
+    check(FreeLibrary(dll) != 0, "FreeLibrary unloads the module");
+  }
+  std::printf("%d failure(s)\n", failures);
+  return failures ? 1 : 0;
+}
