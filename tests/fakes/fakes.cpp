@@ -6,6 +6,7 @@
 
 #include "link/link.h"
 #include "model/cp1251.h"
+#include "ui/dialog.h"
 
 namespace duz::test {
 
@@ -172,17 +173,20 @@ BoxAnswer FakeOperator::messageBox(const std::string& text, const std::string& c
 
 void FakeOperator::showModal(TForm2& dialog) {
   ++modalShowings;
+  dialog.show();
   if (onModal) onModal(dialog);
 }
 
-void FakeOperator::showModeless(TForm2&) {
+void FakeOperator::showModeless(TForm2& dialog) {
   ++modelessShowings;
+  dialog.show();
 }
 void FakeOperator::repaint(TForm2&) {
   ++repaints;
 }
-void FakeOperator::hide(TForm2&) {
+void FakeOperator::hide(TForm2& dialog) {
   ++hides;
+  dialog.hide();
 }
 
 std::string FakeLocale::monthName(int month) {
