@@ -1,6 +1,7 @@
 #include "ui/dialog.h"
 
 #include <algorithm>
+#include <charconv>
 #include <utility>
 
 #include "model/cp1251.h"
@@ -139,7 +140,10 @@ void TForm2::Button2Click() {
                              "инициализации. \nДля продолжения нажмите кнопку (OK).")),
                  text(cp1251("Инициализация устройств")), BoxIcon::Warning, BoxButtons::Ok, BoxAnswer::Ok);
   ProgressBar1.visible = true;
-  ProgressBar1.max = CBoxNum.itemIndex >= 0 ? CBoxNum.itemIndex + 1 : 1;
+  const std::string limit = CBoxNum.text();
+  int highest = 1;
+  std::from_chars(limit.data(), limit.data() + limit.size(), highest);
+  ProgressBar1.max = highest;
   ProgressBar1.position = 0;
   // Two blanks, not empty: showing the list again before any device is found must describe nothing.
   StringGrid1.setRowCount(2);

@@ -79,12 +79,9 @@ TEST_F(DialogTest, ActionWordFollowsTheLastButtonPressed) {
   f.Button1.visible = f.Button1.enabled = true;
   f.Button1Click();
   f.close();
-  ASSERT_EQ(handed.size(), 5u);
-  EXPECT_EQ(handed[0].action, "Abort");
-  EXPECT_EQ(handed[1].action, "Replay");
-  EXPECT_EQ(handed[2].action, "Replay");
-  EXPECT_EQ(handed[3].action, "Abort");
-  EXPECT_EQ(handed[4].action, "Abort");
+  std::vector<std::string> actions;
+  for (const Handed& h : handed) actions.push_back(h.action);
+  EXPECT_THAT(actions, ElementsAre("Abort", "Replay", "Replay", "Abort", "Abort"));
 }
 
 // Checks, while the warning is up, that nothing has changed yet; answers as if the box were closed
