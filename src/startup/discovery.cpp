@@ -136,8 +136,9 @@ void DiscoverDevices(Module& module, TForm2& form) {
   form.StringGrid1.cell(0, 1).clear();
   form.StringGrid1.cell(1, 1).clear();
   form.StringGrid2.setRowCount(1);
-  form.StringGrid2.cell(0, 0) = " ";
-  form.StringGrid2.cell(1, 0) = " ";
+  // assign(count, char): GCC 12 at -O3 misreads assigning a literal here as an overlapping copy.
+  form.StringGrid2.cell(0, 0).assign(1, ' ');
+  form.StringGrid2.cell(1, 0).assign(1, ' ');
   op.showModeless(form);
   op.setPointerHidden(true);
 
