@@ -201,7 +201,10 @@ OperatorScript parseOperatorScript(std::string_view text) {
     if (!w.empty()) {
       Parse p;
       p.step.line = line;
-      for (std::size_t k = 0; k < w.size(); ++k) p.step.source += (k ? " " : "") + std::string(w[k]);
+      for (std::size_t k = 0; k < w.size(); ++k) {
+        if (k) p.step.source += ' ';
+        p.step.source += w[k];
+      }
       const std::string keyword = lowered(w[0]);
       if (keyword == "answer") {
         parseAnswer(p, w);
