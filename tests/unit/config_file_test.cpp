@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -47,8 +48,8 @@ void putInt(Bytes& out, std::int32_t v) {
 }
 void putText(Bytes& out, const std::string& text, std::int32_t length) {
   putInt(out, length);
-  Bytes field(static_cast<std::size_t>(length), 0);
-  std::memcpy(field.data(), text.data(), std::min(text.size(), field.size()));
+  Bytes field(static_cast<std::size_t>(std::max(length, 0)), 0);
+  std::copy_n(text.begin(), std::min(text.size(), field.size()), field.begin());
   out.insert(out.end(), field.begin(), field.end());
 }
 
