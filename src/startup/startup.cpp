@@ -1,6 +1,8 @@
 // The start-up sequence: restore or search the configuration with the operator, open the port, name
 // the tags, save a new search result and start polling. Runs on the thread that loads the module.
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,12 @@ void selectIndex(ComboBox& list, int index) {
   if (index >= 0 && index < static_cast<int>(list.items.size())) list.itemIndex = index;
 }
 
+// Selects the item whose position in `letters` is that of `letter`; any other letter changes nothing.
+void selectLetter(ComboBox& list, std::string_view letters, char letter) {
+  const auto at = letters.find(letter);
+  if (letter != '\0' && at != std::string_view::npos) selectIndex(list, static_cast<int>(at));
+}
+
 // Preselects the dialog from a restored configuration.
 void prepareDialog(Module& module, TForm2& form) {
   const Settings& settings = module.settings;
@@ -42,37 +50,17 @@ void prepareDialog(Module& module, TForm2& form) {
     form.ProgressBar1.max = lastAddress;
   }
 
-  switch (baudFromSettings(settings.portSettings)) {
-    case 9600:
-      selectIndex(form.CBoxSpeed, 0);
-      break;
-    case 19200:
-      selectIndex(form.CBoxSpeed, 1);
-      break;
-    case 57600:
-      selectIndex(form.CBoxSpeed, 2);
-      break;
-    case 115200:
-      selectIndex(form.CBoxSpeed, 3);
-      break;
-    default:
-      break;
-  }
+  // The speed list's items in order; another speed leaves the selection as it is.
+  constexpr std::uint32_t kSpeeds[] = {9600, 19200, 57600, 115200};
+  const std::uint32_t baud = baudFromSettings(settings.portSettings);
+  for (int i = 0; i < static_cast<int>(std::size(kSpeeds)); ++i)
+    if (kSpeeds[i] == baud) selectIndex(form.CBoxSpeed, i);
 
   // In a text the dialog built, the parity letter stands 15 characters from the end
   // ("N data=8 stop=1"); a shorter text has no parity letter to read.
   const std::size_t length = strnlen(settings.portSettings, sizeof settings.portSettings);
-  if (length >= 15) {
-    const char parity = settings.portSettings[length - 15];
-    if (parity == 'N') selectIndex(form.CBoxPar, 0);
-    if (parity == 'E') selectIndex(form.CBoxPar, 1);
-    if (parity == 'O') selectIndex(form.CBoxPar, 2);
-  }
-  if (length >= 1) {
-    const char stop = settings.portSettings[length - 1];
-    if (stop == '1') selectIndex(form.CBoxStop, 0);
-    if (stop == '2') selectIndex(form.CBoxStop, 1);
-  }
+  if (length >= 15) selectLetter(form.CBoxPar, "NEO", settings.portSettings[length - 15]);
+  if (length >= 1) selectLetter(form.CBoxStop, "12", settings.portSettings[length - 1]);
 }
 
 // After a restore or a search: the dialog shows the configuration and offers the exit button.
