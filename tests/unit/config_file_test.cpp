@@ -307,12 +307,5 @@ TEST_F(ConfigFile, NothingIsSavedWithoutDevices) {
   EXPECT_TRUE(world.op.boxes.empty());
 }
 
-TEST(ConfigPaths, FilesLiveInTheHostDirectory) {
-  TempHostDirectory dir;
-  const ConfigPaths paths = configPaths(dir);
-  EXPECT_EQ(paths.config, dir.path() + "DUZEvod.sys");
-  EXPECT_EQ(paths.temporary, dir.path() + "~DUZEvod.sys");
-}
-
 }  // namespace
 }  // namespace duz::test
