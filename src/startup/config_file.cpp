@@ -164,12 +164,10 @@ std::string describeCreation(Locale& locale) {
   text += decimal(t.year, "%04d");
   text += cp1251(" года;\nсоздана в ").view();
   text += decimal(t.hour);
-  // The "a" of "чaс" is Latin: a date-time formatter leaves it alone where a Cyrillic one would not be.
-  text += cp1251(
-              " ч"
-              "a"
-              "с. ")
-              .view();
+  // The "a" of "чaс" is Latin, as in every description written so far.
+  text += cp1251(" ч").view();
+  text += 'a';
+  text += cp1251("с. ").view();
   text += decimal(t.minute, "%02d");
   text += cp1251(" мин.").view();
   // The file keeps the text in a 256-byte field.
