@@ -47,6 +47,15 @@ const char* outcome(const TracedAttempt& a) {
 
 }  // namespace
 
+void AppendingTrace::append(std::string_view lines) {
+  std::lock_guard hold(mutex_);
+  while (!lines.empty()) {
+    const std::size_t written = writeSome(lines.data(), lines.size());
+    if (written == 0) return;
+    lines.remove_prefix(written);
+  }
+}
+
 std::string traceTime(std::uint64_t fileTime) {
   using namespace std::chrono;
   // Times before 1970 do not come from a running clock; they show as the epoch.

@@ -2,7 +2,9 @@
 // went out and what came back, with the attempt's result and duration. Off (no sink) by default.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,21 @@ class TraceSink {
   virtual ~TraceSink() = default;
   // Appends one or more whole lines (each ending in '\n'); never mixed with another call's lines.
   virtual void append(std::string_view lines) = 0;
+};
+
+// A sink that appends to a file through the platform's write call. Each call's lines are written under
+// one lock, short writes continued, so this module's threads never split each other's lines.
+class AppendingTrace : public TraceSink {
+ public:
+  void append(std::string_view lines) final;
+
+ protected:
+  // Writes some of `count` bytes at the file's end: how many, or 0 when nothing more can be written
+  // (then the rest of the call's lines is lost, never an exchange).
+  virtual std::size_t writeSome(const char* bytes, std::size_t count) = 0;
+
+ private:
+  std::mutex mutex_;
 };
 
 // One attempt of an exchange as the trace shows it.

@@ -140,11 +140,14 @@ std::uint16_t unmask(const std::vector<std::uint8_t>& file, std::vector<std::uin
 }
 
 std::string sizeProblem(std::size_t size) {
-  if (size < 2) return "the file has " + std::to_string(size) + " bytes: too short for a configuration";
-  if (size > kConfigMaxFileSize)
-    return "the file has " + std::to_string(size) + " bytes, more than a configuration can hold (" +
-           std::to_string(kConfigMaxFileSize) + ")";
-  return {};
+  char text[96] = "";
+  if (size < 2) {
+    std::snprintf(text, sizeof text, "the file has %zu bytes: too short for a configuration", size);
+  } else if (size > kConfigMaxFileSize) {
+    std::snprintf(text, sizeof text, "the file has %zu bytes, more than a configuration can hold (%zu)", size,
+                  kConfigMaxFileSize);
+  }
+  return text;
 }
 
 // Reads a whole file of at most `limit` bytes; the result holds one byte more when the file is longer.

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "model/config_values.h"
 #include "model/cp1251.h"
-#include "model/setpoints.h"
 #include "ui/dialog.h"
 
 namespace duz {
@@ -38,15 +38,6 @@ class Sheet {
 
 std::string cellText(const DeviceConfig& device, int c) {
   return std::string(device.text(c), device.textLength(c));
-}
-
-// Decimal integer at the start of a text, after leading blanks; nullopt when there is none.
-std::optional<long> parseInteger(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  long value = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (ec != std::errc() || end == s.data()) return std::nullopt;
-  return value;
 }
 
 void describeController(Sheet& sheet, const DeviceConfig& device) {
@@ -141,7 +132,7 @@ void TForm2::View(int col, int row) {
 
   const std::string& addressText = std::as_const(StringGrid1).cell(col - 1, row);
   const auto address =
-      addressText.find_first_not_of(' ') == std::string::npos ? std::nullopt : parseInteger(addressText);
+      addressText.find_first_not_of(' ') == std::string::npos ? std::nullopt : leadingInteger(addressText);
   if (address) {
     StringGrid2.defaultDrawing = true;
     const int count = std::clamp<std::int32_t>(DeviceCount, 0, kSlots);

@@ -6,8 +6,8 @@
 
 #include "conf_show.h"
 #include "conf_text.h"
+#include "model/config_values.h"
 #include "model/cp1251.h"
-#include "model/setpoints.h"
 
 namespace duz::test {
 namespace {

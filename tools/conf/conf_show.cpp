@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "model/catalogue.h"
+#include "model/config_values.h"
 #include "model/cp1251.h"
-#include "model/setpoints.h"
 
 namespace duz::conf {
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "link/trace.h"
 #include "platform/system.h"
@@ -15,31 +14,25 @@ namespace duz {
 
 namespace {
 
-class FileTrace : public TraceSink {
+// O_APPEND puts each write at the end, also when another process traces into the same file.
+class FileTrace : public AppendingTrace {
  public:
   explicit FileTrace(int fd) : fd_(fd) {}
   ~FileTrace() override { ::close(fd_); }
   FileTrace(const FileTrace&) = delete;
   FileTrace& operator=(const FileTrace&) = delete;
 
-  void append(std::string_view lines) override {
-    // O_APPEND puts each write at the end, also when another process traces into the same file; the
-    // lock keeps this module's threads from splitting each other's lines.
-    std::lock_guard hold(mutex_);
-    const char* p = lines.data();
-    std::size_t left = lines.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, p, left);
+ protected:
+  std::size_t writeSome(const char* bytes, std::size_t count) override {
+    for (;;) {
+      const ssize_t n = ::write(fd_, bytes, count);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;  // a full disk loses trace lines, never an exchange
-      p += n;
-      left -= static_cast<std::size_t>(n);
+      return n > 0 ? static_cast<std::size_t>(n) : 0;
     }
   }
 
  private:
   int fd_;
-  std::mutex mutex_;
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "link/trace.h"
 #include "platform/system.h"
@@ -12,31 +11,23 @@ namespace duz {
 
 namespace {
 
-class FileTrace : public TraceSink {
+// Opened for appending only: every write lands at the end of the file.
+class FileTrace : public AppendingTrace {
  public:
   explicit FileTrace(HANDLE file) : file_(file) {}
   ~FileTrace() override { CloseHandle(file_); }
   FileTrace(const FileTrace&) = delete;
   FileTrace& operator=(const FileTrace&) = delete;
 
-  void append(std::string_view lines) override {
-    // Opened for appending only: every write lands at the end of the file. The lock keeps this
-    // module's threads from splitting each other's lines.
-    std::lock_guard hold(mutex_);
-    const char* p = lines.data();
-    std::size_t left = lines.size();
-    while (left > 0) {
-      DWORD written = 0;
-      if (!WriteFile(file_, p, static_cast<DWORD>(left), &written, nullptr) || written == 0)
-        return;  // a full disk loses trace lines, never an exchange
-      p += written;
-      left -= written;
-    }
+ protected:
+  std::size_t writeSome(const char* bytes, std::size_t count) override {
+    DWORD written = 0;
+    const DWORD chunk = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(count);
+    return WriteFile(file_, bytes, chunk, &written, nullptr) ? written : 0;
   }
 
  private:
   HANDLE file_;
-  std::mutex mutex_;
 };
 
 }  // namespace

@@ -1,12 +1,17 @@
-// The alarm setpoints of the transducers and the current loop as the operator sees them: the raw
-// 16-bit values of a configuration record scaled to degrees or percent.
+// Values of configuration records as the operator sees them: the decimal texts they hold, and the
+// alarm setpoints of the transducers and the current loop scaled from their raw 16-bit values.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "model/tables.h"
 
 namespace duz {
+
+// Decimal integer at the start of a text, after leading blanks; nullopt when there is none.
+std::optional<long> leadingInteger(std::string_view text);
 
 // Transducer setpoint in whole degrees Celsius: rangeLow + (rangeHigh - rangeLow) x raw / 8192, raw
 // signed, from the setpoint's high and low byte cells.

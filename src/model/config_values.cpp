@@ -1,4 +1,4 @@
-#include "model/setpoints.h"
+#include "model/config_values.h"
 
 #include <charconv>
 #include <cstdint>
@@ -11,15 +11,6 @@ namespace {
 
 std::string cellText(const DeviceConfig& device, int c) {
   return std::string(device.text(c), device.textLength(c));
-}
-
-// Decimal integer at the start of a text, after leading blanks; nullopt when there is none.
-std::optional<long> leadingInteger(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  long value = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (ec != std::errc() || end == s.data()) return std::nullopt;
-  return value;
 }
 
 // Fixed-point text of a value, independent of the process locale (the host may have set any).
@@ -35,6 +26,14 @@ std::uint16_t setpointRaw(const DeviceConfig& device, int highCell, int lowCell)
 }
 
 }  // namespace
+
+std::optional<long> leadingInteger(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  long value = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || end == s.data()) return std::nullopt;
+  return value;
+}
 
 std::string transducerSetpoint(const DeviceConfig& device, int highCell, int lowCell) {
   const long low = leadingInteger(cellText(device, cell::kRangeLow)).value_or(0);
