@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -113,13 +114,22 @@ int make(const std::string& textPath, const std::string& path) {
     parsed.contents.description = duz::storedDescription(duz::describeCreation(*duz::makeSystemLocale()));
 
   const std::vector<std::uint8_t> bytes = duz::encodeConfigFile(parsed.contents);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  // Written whole beside FILE and then put in its place: a failed write never spoils a file that was
+  // there.
+  const std::string temporary = path + ".new";
+  std::FILE* f = std::fopen(temporary.c_str(), "wb");
   bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const int writeErrno = errno;
+  std::string reason = std::strerror(errno);
   if (f) ok = std::fclose(f) == 0 && ok;
+  if (ok) {
+    std::error_code ec;
+    std::filesystem::rename(temporary, path, ec);
+    ok = !ec;
+    if (ec) reason = ec.message();
+  }
   if (!ok) {
-    std::fprintf(stderr, "duzevod-conf: cannot write %s: %s\n", path.c_str(), std::strerror(writeErrno));
-    if (f) std::remove(path.c_str());
+    std::fprintf(stderr, "duzevod-conf: cannot write %s: %s\n", path.c_str(), reason.c_str());
+    std::remove(temporary.c_str());
     return 1;
   }
   std::printf("%s: %d device%s, %zu bytes\n", path.c_str(), parsed.contents.count,
