@@ -88,11 +88,12 @@ device 2 DEK-04
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(dek.cells[6]), 8), std::string(8, '\0'));
 }
 
+// As a Windows editor saves it: a byte-order mark and CR LF line ends.
 TEST(ConfText, TakesCyrillicNamesSettingsTextsAndDescriptionLines) {
   ConfigText t;
   std::string error;
   ASSERT_TRUE(
-      parse("settings \"baud=38400 parity=E data=8 stop=1\"\nport /dev/ttyUSB0\n"
+      parse("\xEF\xBB\xBFsettings \"baud=38400 parity=E data=8 stop=1\"\r\nport /dev/ttyUSB0\n"
             "description \"Пусковая наладка\"\ndescription \"цех 2\"\n"
             "device 7 ВЕКС-2\n  sensor \"Pt 100\"\n  range 29\n  setpoint1 0x1000\n",
             t, error))

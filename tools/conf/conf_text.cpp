@@ -571,7 +571,8 @@ bool parseConfigText(std::istream& in, const std::string& name, ConfigText& out,
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
+    if (!line.empty() && line.back() == '\r') line.pop_back();              // written on Windows
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // and saved with a BOM
     std::string problem;
     if (!sim::splitWords(line, words, problem)) {
       error = name + ":" + std::to_string(number) + ": " + problem;
