@@ -376,7 +376,11 @@ std::vector<std::string> describe(const Device& d) {
   for (const Drift& drift : d.drifts) lines.push_back(driftLine(drift));
   if (d.model == Model::Controller) {
     std::string modules = "  modules";
-    for (auto code : d.modules) modules += " " + std::to_string(code);
+    for (auto code : d.modules) {
+      // Appended piece by piece: GCC 12 at -O3 misreads " " + text here as an overlapping copy.
+      modules += ' ';
+      modules += std::to_string(code);
+    }
     lines.push_back(modules);
     for (int s = 0; s < 8; ++s) {
       if (!d.modules[s]) continue;
