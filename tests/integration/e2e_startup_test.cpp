@@ -242,5 +242,37 @@ TEST_F(EndToEnd, SearchThatFindsNothingLeavesTheStoredFileAsItWas) {
   expectNoTags(*last);
 }
 
+TEST_F(EndToEnd, PortHeldByAnotherHostIsReportedAndLeftToIt) {
+  startSimulator("device 1 DEK-04\n");
+  ASSERT_EQ(runHost(searchScript(1), {"--seconds", "0"}).status(), 0);
+  Host& owner = startHost("answer no", {"--seconds", "30", "--interval", "100"});
+  ASSERT_TRUE(owner.waitFor([](const Json& s) { return deviceOf(s, 0).bit.at(0).timestamp != 0; }, 5000));
+
+  // Retry returns to the dialog; Cancel on both questions completes the load on no port at all.
+  Host& second = runHost("answer no; answer retry; dialog exit; answer cancel; answer cancel",
+                         {"--seconds", "0", "--write", "0:16=1@0"});
+  EXPECT_EQ(second.status(), 0);
+  const std::string err = second.err();
+  const std::string openError = "box \"Ошибка открытия COM-порта\": Ошибка открытия порта " + pty();
+  const auto retry = err.find(openError);
+  ASSERT_NE(retry, std::string::npos) << err;
+  EXPECT_NE(err.find("-> retry", retry), std::string::npos);
+  const auto dialog = err.find("dialog [", retry);
+  ASSERT_NE(dialog, std::string::npos) << "Retry shows the dialog";
+  EXPECT_NE(err.find(openError, dialog), std::string::npos) << "the port is tried again after the dialog";
+  EXPECT_NE(err.find("box \"Ошибка настройки параметров COM-порта\"", dialog), std::string::npos);
+  const auto writes = second.writes();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0]["result"].integer(), 0) << "no line to write on";
+
+  // The first host polls on, undisturbed.
+  const auto later = owner.waitFor([](const Json&) { return true; }, 2000);
+  ASSERT_TRUE(later);
+  EXPECT_EQ(deviceOf(*later, 0).online, 1);
+  owner.interrupt();
+  EXPECT_EQ(owner.finish(5000), 0);
+  for (const TraceFrame& f : sim().trace()) EXPECT_EQ(f.note, "") << hexText(f.bytes);
+}
+
 }  // namespace
 }  // namespace duz::test
