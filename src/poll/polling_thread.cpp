@@ -23,6 +23,7 @@ std::optional<DeviceKind> currentKind(const Module& module) {
 }  // namespace
 
 void PollingThread::start() {
+  module_.link.stop = &stop_;
   if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
 }
 
