@@ -186,5 +186,19 @@ TEST_F(EndToEnd, UnloadingWhilePollingIsPromptAndClean) {
   }
 }
 
+TEST_F(EndToEnd, UnloadDuringAnExchangeWithASilentDeviceWaitsOutOnlyItsReadTimeOut) {
+  // The first request goes out about 1064 ms after the load (1000 + 50 + 10 ms and the gap); a silent
+  // device then holds the thread for the 506 ms read time-out, but not for the 500 ms pause after it.
+  startSimulator("device 1 ORTA\n");
+  ASSERT_EQ(runHost(searchScript(1), {"--seconds", "0"}).status(), 0);
+  ASSERT_EQ(sim().command("1 fault silent"), "ok");
+  Host& host = runHost("answer no", {"--seconds", "1.2", "--interval", "100"});
+  EXPECT_EQ(host.status(), 0);
+  EXPECT_LT(host.unloadMs(), 700.0);
+  const auto frames = sim().trace();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().note, "silent") << "unloaded during the exchange";
+}
+
 }  // namespace
 }  // namespace duz::test
