@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/cp1251.h"
@@ -618,7 +619,11 @@ int main(int argc, char** argv) {
   checkMessageBoxes(op);
 
   // A search result under review: three devices, the exit button shown.
-  const duz::DeviceConfig devices[] = {device(2, "ЛУМА-12"), device(5, "ВЕКС-1"), device(9, "ОРТА")};
+  duz::DeviceConfig devices[] = {device(2, "ЛУМА-12"), device(5, "ВЕКС-1"), device(9, "ОРТА")};
+  // A controller with modules of types 1, 1, 2 and 3 fitted, so the description has something to show.
+  const std::pair<int, std::uint8_t> fitted[] = {{0, 1}, {1, 1}, {4, 2}, {7, 3}};
+  for (const auto& [slot, type] : fitted) devices[0].byte0(duz::cell::kSlotModule0 + slot) = type;
+  std::memcpy(devices[0].text(duz::cell::kControllerVariant), "2110", 4);
   dialog.DeviceCount = 3;
   std::copy(std::begin(devices), std::end(devices), dialog.Devices.begin());
   dialog.Label2.text = duz::utf8ToCp1251("Инициализация устройств завершена");
