@@ -343,41 +343,15 @@ void checkMessageBoxes(duz::WindowOperator& op) {
     int pressed;
     BoxAnswer expected;
   };
+  // clang-format off
   const Case cases[] = {
       {BoxIcon::Warning, BoxButtons::Ok, BoxAnswer::Ok, IDI_WARNING, {IDOK}, IDOK, IDOK, BoxAnswer::Ok},
-      {BoxIcon::Information,
-       BoxButtons::YesNo,
-       BoxAnswer::No,
-       IDI_INFORMATION,
-       {IDYES, IDNO},
-       IDNO,
-       IDYES,
-       BoxAnswer::Yes},
-      {BoxIcon::Information,
-       BoxButtons::YesNo,
-       BoxAnswer::No,
-       IDI_INFORMATION,
-       {IDYES, IDNO},
-       IDNO,
-       IDNO,
-       BoxAnswer::No},
-      {BoxIcon::Stop,
-       BoxButtons::RetryCancel,
-       BoxAnswer::Cancel,
-       IDI_ERROR,
-       {IDRETRY, IDCANCEL},
-       IDCANCEL,
-       IDRETRY,
-       BoxAnswer::Retry},
-      {BoxIcon::Stop,
-       BoxButtons::RetryCancel,
-       BoxAnswer::Retry,
-       IDI_ERROR,
-       {IDRETRY, IDCANCEL},
-       IDRETRY,
-       IDCANCEL,
-       BoxAnswer::Cancel},
+      {BoxIcon::Information, BoxButtons::YesNo, BoxAnswer::No, IDI_INFORMATION, {IDYES, IDNO}, IDNO, IDYES, BoxAnswer::Yes},
+      {BoxIcon::Information, BoxButtons::YesNo, BoxAnswer::No, IDI_INFORMATION, {IDYES, IDNO}, IDNO, IDNO, BoxAnswer::No},
+      {BoxIcon::Stop, BoxButtons::RetryCancel, BoxAnswer::Cancel, IDI_ERROR, {IDRETRY, IDCANCEL}, IDCANCEL, IDRETRY, BoxAnswer::Retry},
+      {BoxIcon::Stop, BoxButtons::RetryCancel, BoxAnswer::Retry, IDI_ERROR, {IDRETRY, IDCANCEL}, IDRETRY, IDCANCEL, BoxAnswer::Cancel},
   };
+  // clang-format on
   const std::string text = duz::utf8ToCp1251("Ошибка открытия порта COM1\nВозможно, порт занят");
   const std::string caption = duz::utf8ToCp1251("Ошибка открытия COM-порта");
   int n = 0;

@@ -137,7 +137,8 @@ std::vector<const ControlLayout*> creationOrder() {
 }  // namespace
 
 const std::wstring& FormWindow::className() {
-  static const std::wstring name = classNameFor(L"DuzevodDialog", reinterpret_cast<const void*>(&procedure));
+  static const std::wstring name =
+      classNameFor(L"DuzevodDialog", reinterpret_cast<const void*>(&ownedWindowProcedure<FormWindow>));
   return name;
 }
 
@@ -146,7 +147,7 @@ bool FormWindow::registerClasses(HINSTANCE instance) {
   InitCommonControlsEx(&common);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &FormWindow::procedure;
+  wc.lpfnWndProc = &ownedWindowProcedure<FormWindow>;
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
   wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
@@ -528,7 +529,7 @@ void FormWindow::onCommand(int id, int code, HWND child) {
   }
   Control* c = byId(id);
   if (!c || c->hwnd != child) return;
-  if (c->kind == Kind::Button && (code == BN_CLICKED)) {
+  if (c->kind == Kind::Button && code == BN_CLICKED) {
     click(*c);
   } else if (c->kind == Kind::ComboBox && code == CBN_SELCHANGE) {
     if (!interactive_ || !dialog_) return;
@@ -595,22 +596,6 @@ void FormWindow::drawButton(const DRAWITEMSTRUCT& item) {
     InflateRect(&r, -3, -3);
     DrawFocusRect(dc, &r);
   }
-}
-
-LRESULT CALLBACK FormWindow::procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<FormWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<FormWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self) return DefWindowProcW(hwnd, message, wParam, lParam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-    self->hwnd_ = nullptr;
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-  }
-  return self->onMessage(message, wParam, lParam);
 }
 
 LRESULT FormWindow::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {

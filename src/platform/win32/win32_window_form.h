@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/win32/win32_window_grid.h"
+#include "platform/win32/win32_window_util.h"
 #include "ui/dialog.h"
 #include "ui/layout.h"
 
@@ -69,9 +70,10 @@ class FormWindow : private GridListener {
   bool createControl(Control& control, HWND parent);
   HFONT fontFor(const FontStyle& style);
 
-  static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  friend LRESULT CALLBACK ownedWindowProcedure<FormWindow>(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK groupBoxProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static const std::wstring& className();
+  void attach(HWND hwnd) { hwnd_ = hwnd; }
   LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT onColour(HDC dc, HWND child);
   void onCommand(int id, int code, HWND child);

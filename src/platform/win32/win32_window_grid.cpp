@@ -31,7 +31,8 @@ int columnWidth(const StringGrid& grid, int col) {
 }  // namespace
 
 const std::wstring& GridWindow::className() {
-  static const std::wstring name = classNameFor(L"DuzevodGrid", reinterpret_cast<const void*>(&procedure));
+  static const std::wstring name =
+      classNameFor(L"DuzevodGrid", reinterpret_cast<const void*>(&ownedWindowProcedure<GridWindow>));
   return name;
 }
 
@@ -39,7 +40,7 @@ bool GridWindow::registerClass(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_HREDRAW | CS_VREDRAW;
-  wc.lpfnWndProc = &GridWindow::procedure;
+  wc.lpfnWndProc = &ownedWindowProcedure<GridWindow>;
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
   wc.lpszClassName = className().c_str();
@@ -70,22 +71,6 @@ void GridWindow::update(const StringGrid& state) {
   if (selectionMoved && grid_.contains(grid_.selCol, grid_.selRow)) scrollIntoView(grid_.selRow);
   updateScrollBars();
   InvalidateRect(hwnd_, nullptr, FALSE);
-}
-
-LRESULT CALLBACK GridWindow::procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<GridWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<GridWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!self) return DefWindowProcW(hwnd, message, wParam, lParam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-    self->hwnd_ = nullptr;
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-  }
-  return self->onMessage(message, wParam, lParam);
 }
 
 LRESULT GridWindow::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {

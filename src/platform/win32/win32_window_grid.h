@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/win32/win32_window_util.h"
 #include "ui/controls.h"
 
 namespace duz::win32 {
@@ -45,8 +46,9 @@ class GridWindow {
   int topRow() const { return topRow_; }
 
  private:
-  static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  friend LRESULT CALLBACK ownedWindowProcedure<GridWindow>(HWND, UINT, WPARAM, LPARAM);
   static const std::wstring& className();
+  void attach(HWND hwnd) { hwnd_ = hwnd; }
   LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
   void paint(HDC dc, const RECT& client);

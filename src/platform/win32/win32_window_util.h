@@ -17,4 +17,24 @@ std::wstring widen(std::string_view cp1251);
 // captures this copy's windows.
 std::wstring classNameFor(const wchar_t* base, const void* procedure);
 
+// The window procedure of a class whose windows each belong to one C++ object: the object handed to
+// CreateWindowEx is kept with its window and gets the window's messages until it is destroyed. Owner has
+// attach(HWND), told the window at its creation and null at its end, and onMessage.
+template <typename Owner>
+LRESULT CALLBACK ownedWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* created = static_cast<Owner*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    created->attach(hwnd);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(created));
+  }
+  auto* owner = reinterpret_cast<Owner*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!owner) return DefWindowProcW(hwnd, message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+    owner->attach(nullptr);
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+  return owner->onMessage(message, wParam, lParam);
+}
+
 }  // namespace duz::win32
