@@ -514,7 +514,12 @@ void checkMirror(duz::WindowOperator& op, duz::TForm2& dialog) {
     list->enabled = false;
   dialog.Button1.enabled = false;
   dialog.Button2.enabled = false;
+  const RECT oneLine = placeIn(op.control("Label2"));
+  dialog.Label2.text = duz::utf8ToCp1251("Текущая конфигурация: \nсоздана 8 декабря\nв 14:05");
   op.repaint(dialog);
+  const RECT threeLines = placeIn(op.control("Label2"));
+  check(threeLines.bottom - threeLines.top >= 3 * (oneLine.bottom - oneLine.top) - 2,
+        "a headline with line breaks grows to as many lines");
   check(textOf(op.control("Label4")) == "Найдено устройств: 2" &&
             textOf(op.control("Label1")) == "Выполнено: 41 %",
         "repaint shows the new counts");

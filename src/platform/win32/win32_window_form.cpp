@@ -125,12 +125,13 @@ std::vector<const ControlLayout*> creationOrder() {
     return out;
   };
   std::vector<const ControlLayout*> order;
-  for (const ControlLayout* c : byTab("", true)) {
-    order.push_back(c);
-    for (bool tabStops : {true, false})
-      for (const ControlLayout* child : byTab(c->name, tabStops)) order.push_back(child);
+  for (bool tabStops : {true, false}) {
+    for (const ControlLayout* c : byTab("", tabStops)) {
+      order.push_back(c);
+      for (bool childTabStops : {true, false})
+        for (const ControlLayout* child : byTab(c->name, childTabStops)) order.push_back(child);
+    }
   }
-  for (const ControlLayout* c : byTab("", false)) order.push_back(c);
   return order;
 }
 
@@ -207,8 +208,10 @@ bool FormWindow::build() {
                   frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance_, this);
   if (!hwnd_) return false;
 
+  const std::vector<const ControlLayout*> order = creationOrder();
+  if (order.size() != controls_.size()) return false;  // only group boxes hold controls
   std::size_t index = 0;
-  for (const ControlLayout* layout : creationOrder()) {
+  for (const ControlLayout* layout : order) {
     Control& c = controls_[index++];
     c.layout = layout;
     if (listed(kLabels, layout->name)) c.kind = Kind::Label;
