@@ -44,8 +44,8 @@ TEST_F(EndToEnd, ValuesQualitiesAndOnlineFollowTheInstrumentsThroughASilenceAndA
   EXPECT_EQ(answering.analog[0].quality, kGood);
 
   // Silent: two failing polls keep the last values, the third declares the device lost.
-  const std::size_t silentFrom = sim().trace().size();
   ASSERT_EQ(sim().command("2 fault silent"), "ok");
+  const std::size_t silentFrom = sim().trace().size();  // requests traced from here on go unanswered
   std::vector<Json> failing;
   const auto lost = host.waitFor(
       [&](const Json& s) {
