@@ -20,6 +20,10 @@ void putCrc(std::uint8_t* frame, int length);
 constexpr int kWrongAddress = 1;
 constexpr int kWrongFunction = 2;
 
+// Line speeds a serial port can plausibly run at, bit/s.
+constexpr std::uint32_t kMinBaud = 50;
+constexpr std::uint32_t kMaxBaud = 4'000'000;
+
 class Link {
  public:
   explicit Link(Clock& clock) : clock_(clock) {}
@@ -38,7 +42,8 @@ class Link {
   void BusyDelay();
 
   // Line speed in bit/s, taken from the settings text when the port is configured (for BusyDelay).
-  void setBaud(std::uint32_t baud) { baud_ = baud ? baud : 9600; }
+  // Speeds outside 50..4,000,000 bit/s (or 0: none given) fall back to 9600.
+  void setBaud(std::uint32_t baud);
   std::uint32_t baud() const { return baud_; }
 
   // The open port ("portHandle"); null stands for the invalid handle. Replaced only on the start-up

@@ -24,7 +24,13 @@ void putCrc(std::uint8_t* frame, int length) {
 std::uint32_t baudFromSettings(const char* settings) {
   const char* p = settings ? std::strstr(settings, "baud=") : nullptr;
   if (!p) return 0;
-  return static_cast<std::uint32_t>(std::strtoul(p + 5, nullptr, 10));
+  const unsigned long baud = std::strtoul(p + 5, nullptr, 10);
+  return baud <= kMaxBaud ? static_cast<std::uint32_t>(baud) : 0;
+}
+
+void Link::setBaud(std::uint32_t baud) {
+  // A speed no line runs at would stretch every inter-frame gap to seconds; keep the dialog's default.
+  baud_ = baud >= kMinBaud && baud <= kMaxBaud ? baud : 9600;
 }
 
 int Link::PortRead(std::uint8_t* buffer, int count) {
@@ -44,10 +50,14 @@ void Link::BusyDelay() {
 }
 
 int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
+  // A frame needs at least an address and a function code, and its length goes out as one byte.
+  if (requestLength < 2 || requestLength > 255) return -1;
   std::lock_guard hold(portMutex_);
-  const int budget = pollingActive.load() ? 1 : 5;
+  // Read once: the polling thread may start meanwhile, and both budgets must come from the same answer.
+  const bool polling = pollingActive.load() != 0;
+  const int budget = polling ? 1 : 5;
   int headerBudget = budget;
-  int bodyBudget = pollingActive.load() ? 1 : 10;
+  int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
   for (;;) {
     if (port) port->purgeBeforeWrite();

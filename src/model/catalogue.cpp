@@ -13,7 +13,7 @@ struct ModelEntry {
   std::string_view latin;
 };
 
-const ModelEntry kModels[] = {
+constexpr ModelEntry kModels[] = {
     {DeviceKind::Controller, kModelController.view(), "LUMA-12"},
     {DeviceKind::AlarmInstrument, kModelAlarm.view(), "DEK-04"},
     {DeviceKind::Thermocouple, kModelThermocouple.view(), "VEKS-1"},
@@ -25,8 +25,8 @@ constexpr auto kBrun = cp1251("БРУН");
 constexpr auto kGelt = cp1251("ГЕЛТ");
 constexpr auto kDorf = cp1251("ДОРФ");
 constexpr auto kZhals = cp1251("ЖАЛС");
-const std::string_view kModuleNames[] = {kBrun.view(), kGelt.view(), kDorf.view(), kZhals.view()};
-const std::string_view kModuleLatin[] = {"BRUN", "GELT", "DORF", "ZALS"};
+constexpr std::string_view kModuleNames[] = {kBrun.view(), kGelt.view(), kDorf.view(), kZhals.view()};
+constexpr std::string_view kModuleLatin[] = {"BRUN", "GELT", "DORF", "ZALS"};
 
 // Alarm-instrument modules.
 constexpr auto kLirk = cp1251("ЛИРК");
@@ -91,45 +91,45 @@ constexpr auto kTc6 = cp1251("ТПП (R)");
 constexpr auto kTc7 = cp1251("ТВР (А1)");
 constexpr auto kTc8 = cp1251("ТВР (А2)");
 constexpr auto kTc9 = cp1251("ТВР (А3)");
-const std::string_view kThermocoupleNames[kThermocoupleTypes] = {
+constexpr std::string_view kThermocoupleNames[kThermocoupleTypes] = {
     kTc0.view(), kTc1.view(), kTc2.view(), kTc3.view(), kTc4.view(),
     kTc5.view(), kTc6.view(), kTc7.view(), kTc8.view(), kTc9.view()};
 constexpr auto kRtd0 = cp1251("100 П");
 constexpr auto kRtd1 = cp1251("50 П");
 constexpr auto kRtd4 = cp1251("100 М");
 constexpr auto kRtd5 = cp1251("50 М");
-const std::string_view kResistanceNames[kResistanceTypes] = {kRtd0.view(), kRtd1.view(), "Pt 100",
+constexpr std::string_view kResistanceNames[kResistanceTypes] = {kRtd0.view(), kRtd1.view(), "Pt 100",
                                                              "Ni 100",     kRtd4.view(), kRtd5.view()};
 
 // Thermocouple ranges by column: L/E/J, K, T, S/R, A1..A3.
-const Range kTcLej[] = {{-120, 30}, {-50, 100}, {-50, 150}, {-50, 200}, {0, 100},  {0, 150},  {0, 200},
+constexpr Range kTcLej[] = {{-120, 30}, {-50, 100}, {-50, 150}, {-50, 200}, {0, 100},  {0, 150},  {0, 200},
                         {0, 300},   {0, 400},   {0, 600},   {0, 800},   {50, 200}, {150, 400}};
-const Range kTcK[] = {{-50, 200}, {0, 200},   {0, 300},   {0, 400},   {0, 600},    {0, 800}, {0, 900},
+constexpr Range kTcK[] = {{-50, 200}, {0, 200},   {0, 300},   {0, 400},   {0, 600},    {0, 800}, {0, 900},
                       {0, 1100},  {200, 600}, {200, 800}, {400, 900}, {600, 1100}, {0, 150}, {300, 450}};
-const Range kTcT[] = {{-120, 30}, {-50, 100}, {0, 100}, {0, 150}, {0, 200}, {0, 300}};
-const Range kTcSr[] = {{0, 1300}, {500, 1300}};
-const Range kTcA[] = {{100, 1800}, {1000, 1800}};
-const Range* const kTcColumn[kThermocoupleTypes] = {kTcLej, kTcLej, kTcK, kTcLej, kTcT,
+constexpr Range kTcT[] = {{-120, 30}, {-50, 100}, {0, 100}, {0, 150}, {0, 200}, {0, 300}};
+constexpr Range kTcSr[] = {{0, 1300}, {500, 1300}};
+constexpr Range kTcA[] = {{100, 1800}, {1000, 1800}};
+constexpr const Range* const kTcColumn[kThermocoupleTypes] = {kTcLej, kTcLej, kTcK, kTcLej, kTcT,
                                                     kTcSr,  kTcSr,  kTcA, kTcA,   kTcA};
-const int kTcLast[kThermocoupleTypes] = {12, 12, 13, 12, 5, 1, 1, 1, 1, 1};
+constexpr int kTcLast[kThermocoupleTypes] = {12, 12, 13, 12, 5, 1, 1, 1, 1, 1};
 
 // Resistance-thermometer ranges by column: 100П/50П/Pt100, Ni100, 100М/50М.
-const Range kRtdP[] = {
+constexpr Range kRtdP[] = {
     {-200, -150}, {-200, -100}, {-200, -70}, {-200, 0},  {-200, 40},  {-200, 50}, {-200, 70}, {-200, 100},
     {-200, 150},  {-150, 0},    {-120, 30},  {-100, 50}, {-100, 200}, {-90, 50},  {-70, 180}, {-50, 0},
     {-50, 50},    {-50, 100},   {-50, 150},  {-50, 200}, {-50, 250},  {-50, 400}, {-50, 500}, {-30, 50},
     {-50, 600},   {-30, 20},    {-25, 25},   {-20, 50},  {-20, 30},   {0, 50},    {0, 100},   {0, 150},
     {0, 200},     {0, 300},     {0, 400},    {0, 500},   {0, 650},    {50, 200},  {100, 200}, {100, 300},
     {200, 300},   {200, 500},   {-200, 600}, {-50, 120}, {-10, 100},  {0, 120},   {0, 250}};
-const Range kRtdNi[] = {{-50, 0}, {-50, 50}, {-50, 100}, {-50, 150}, {-50, 180}, {-25, 25},
+constexpr Range kRtdNi[] = {{-50, 0}, {-50, 50}, {-50, 100}, {-50, 150}, {-50, 180}, {-25, 25},
                         {0, 50},  {0, 100},  {0, 150},   {0, 180},   {50, 100}};
-const Range kRtdM[] = {{-200, -150}, {-200, -100}, {-200, -70}, {-200, 0}, {-200, 40}, {-200, 50},
+constexpr Range kRtdM[] = {{-200, -150}, {-200, -100}, {-200, -70}, {-200, 0}, {-200, 40}, {-200, 50},
                        {-200, 70},   {-200, 100},  {-200, 150}, {-150, 0}, {-120, 30}, {-100, 50},
                        {-100, 200},  {-90, 50},    {-70, 180},  {-50, 0},  {-50, 50},  {-50, 100},
                        {-50, 150},   {-50, 200},   {-30, 20},   {-25, 25}, {-20, 50},  {-20, 30},
                        {0, 50},      {0, 100},     {0, 150},    {0, 200}};
-const Range* const kRtdColumn[kResistanceTypes] = {kRtdP, kRtdP, kRtdP, kRtdNi, kRtdM, kRtdM};
-const int kRtdLast[kResistanceTypes] = {46, 46, 46, 10, 27, 27};
+constexpr const Range* const kRtdColumn[kResistanceTypes] = {kRtdP, kRtdP, kRtdP, kRtdNi, kRtdM, kRtdM};
+constexpr int kRtdLast[kResistanceTypes] = {46, 46, 46, 10, 27, 27};
 
 static_assert(std::size(kTcLej) == 13 && std::size(kTcK) == 14 && std::size(kTcT) == 6);
 static_assert(std::size(kRtdP) == 47 && std::size(kRtdNi) == 11 && std::size(kRtdM) == 28);

@@ -1,8 +1,26 @@
 #include "poll/polling_thread.h"
 
+#include <algorithm>
+#include <atomic>
+
 #include "host/module.h"
+#include "model/catalogue.h"
+#include "poll/read_procedures.h"
 
 namespace duz {
+
+namespace {
+
+// The counters are 8 bits wide; a device silent for hours must stay lost rather than wrap to "fresh".
+void countUp(std::uint8_t& counter) {
+  if (counter < 0xFF) ++counter;
+}
+
+std::optional<DeviceKind> currentKind(const Module& module) {
+  return modelKindOfCell(module.deviceConfig[module.currentDevice].modelName());
+}
+
+}  // namespace
 
 void PollingThread::start() {
   if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
@@ -25,11 +43,142 @@ void PollingThread::run() {
   while (module_.platform.clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;
   }
-  finished_.request();
+  finished_.raise();
 }
 
 bool PollingThread::pollAllDevices() {
+  Module& m = module_;
+  const int count = std::min(m.configuredCount, kSlots);
+  for (m.currentDevice = 0; m.currentDevice < count; ++m.currentDevice) {
+    if (!m.platform.clock.sleepMs(50, &stop_)) return false;
+    const auto kind = currentKind(m);
+    if (!kind) continue;  // no model: not read, nothing published, counters untouched
+    switch (*kind) {
+      case DeviceKind::Controller:
+        PollController(m);
+        break;
+      case DeviceKind::AlarmInstrument:
+        PollAlarmInstrument(m);
+        break;
+      case DeviceKind::Thermocouple:
+      case DeviceKind::ResistanceThermometer:
+      case DeviceKind::CurrentLoop:
+        PollTransducer(m);
+        break;
+    }
+    if (stop_.requested()) return false;
+    if (m.failedExchanges[m.currentDevice]) countUp(m.failedCycles[m.currentDevice]);
+    PublishDeviceNumber(m);
+  }
   return !stop_.requested();
+}
+
+Exchange PollExchange(Module& module, int requestLength, int dataBytes) {
+  StopSignal& stop = module.pollingThread.stopSignal();
+  if (!module.platform.clock.sleepMs(10, &stop)) return Exchange::Stopped;
+  Link& link = module.link;
+  link.busBusy = 1;
+  int result = link.Transaction(requestLength, link.requestBuffer, link.responseBuffer,
+                                static_cast<int>(sizeof link.responseBuffer));
+  link.busBusy = 0;
+  if (stop.requested()) return Exchange::Stopped;
+  if (result == 0 && link.responseBuffer[2] < dataBytes) result = -1;
+
+  const int d = module.currentDevice;
+  if (result == 0) {
+    module.failedExchanges[d] = 0;
+    module.failedCycles[d] = 0;
+    return Exchange::Answered;
+  }
+  countUp(module.failedExchanges[d]);
+  if (module.failedCycles[d] >= 2) {
+    ReportDeviceLost(module);
+    return Exchange::Lost;
+  }
+  return Exchange::Failed;
+}
+
+int BuildMeasurementRead(Module& module, int firstChannel, int channelCount) {
+  std::uint8_t* f = module.link.requestBuffer;
+  f[0] = module.deviceConfig[module.currentDevice].busAddress();
+  f[1] = 71;
+  f[2] = static_cast<std::uint8_t>(firstChannel);
+  f[3] = static_cast<std::uint8_t>(channelCount);
+  putCrc(f, 6);
+  return 6;
+}
+
+int BuildBitRead(Module& module, std::uint8_t function, std::uint16_t start, std::uint16_t quantity) {
+  std::uint8_t* f = module.link.requestBuffer;
+  f[0] = module.deviceConfig[module.currentDevice].busAddress();
+  f[1] = function;
+  f[2] = static_cast<std::uint8_t>(start >> 8);
+  f[3] = static_cast<std::uint8_t>(start & 0xFF);
+  f[4] = static_cast<std::uint8_t>(quantity >> 8);
+  f[5] = static_cast<std::uint8_t>(quantity & 0xFF);
+  putCrc(f, 8);
+  return 8;
+}
+
+std::uint8_t ReplyData(const Module& module, int i) {
+  return module.link.responseBuffer[3 + i];
+}
+
+void StartFreshGroup(Module& module) {
+  module.lastTimestamp = module.platform.clock.fileTimeNow();
+  setOnline(module.deviceStatusTable[module.currentDevice], 1);
+}
+
+void PublishAnalog(Module& module, int index, float value) {
+  const DeviceStatusRecord& r = module.deviceStatusTable[module.currentDevice];
+  if (index < 0 || index >= r.analogCount) return;
+  module.platform.host.exposeAnTag(r.analogTags + index, value, module.currentQuality, module.lastTimestamp);
+}
+
+void PublishBit(Module& module, int index, bool value) {
+  const DeviceStatusRecord& r = module.deviceStatusTable[module.currentDevice];
+  if (index < 0 || index >= r.bitCount) return;
+  module.platform.host.exposeBitTag(r.bitTags + index, value ? 1 : 0, module.currentQuality,
+                                    module.lastTimestamp);
+}
+
+void ReportDeviceLost(Module& module) {
+  const auto kind = currentKind(module);
+  if (!kind) return;
+  DeviceStatusRecord& r = module.deviceStatusTable[module.currentDevice];
+  setOnline(r, 0);
+  module.currentQuality = QualityDeviceFailure;
+  module.lastTimestamp = module.platform.clock.fileTimeNow();
+  const auto analogs = [&] {
+    for (int a = 0; a < r.analogCount; ++a) PublishAnalog(module, a, 0.0f);
+  };
+  const auto bits = [&] {
+    for (int b = 0; b < r.bitCount; ++b) PublishBit(module, b, false);
+  };
+  switch (*kind) {
+    case DeviceKind::Controller:
+      analogs();
+      bits();
+      break;
+    case DeviceKind::AlarmInstrument:
+      bits();
+      break;
+    case DeviceKind::Thermocouple:
+    case DeviceKind::ResistanceThermometer:
+    case DeviceKind::CurrentLoop:
+      bits();
+      PublishAnalog(module, 0, 0.0f);
+      break;
+  }
+}
+
+void PublishDeviceNumber(Module& module) {
+  const int d = module.currentDevice;
+  const DeviceStatusRecord& r = module.deviceStatusTable[d];
+  if (r.intCount == 0) return;  // no tags were registered for the slot
+  module.currentQuality = QualityGood;
+  module.platform.host.exposeIntTag(r.intTags + (r.intCount - 1), module.deviceConfig[d].busAddress(),
+                                    QualityGood, module.lastTimestamp);
 }
 
 }  // namespace duz

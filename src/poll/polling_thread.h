@@ -1,6 +1,9 @@
 // The polling thread: reads every configured device once per cycle and publishes its values.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/platform.h"
@@ -32,9 +35,30 @@ class PollingThread {
   StopSignal& stopSignal() { return stop_; }
 
  private:
+  // Raised by the thread after its last touch of module data. Unlike a StopSignal it notifies while
+  // holding its lock: the waiter may destroy the module the moment it sees the flag, so the thread
+  // must be done with the condition variable by then.
+  class Finished {
+   public:
+    void raise() {
+      std::lock_guard lock(mutex_);
+      raised_ = true;
+      cv_.notify_all();
+    }
+    bool waitFor(std::chrono::milliseconds duration) {
+      std::unique_lock lock(mutex_);
+      return cv_.wait_for(lock, duration, [this] { return raised_; });
+    }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool raised_ = false;
+  };
+
   Module& module_;
   StopSignal stop_;
-  StopSignal finished_;  // raised by the thread after its last touch of module data
+  Finished finished_;
   std::thread thread_;
 };
 

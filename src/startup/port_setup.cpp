@@ -1,12 +1,55 @@
 #include "startup/port_setup.h"
 
+#include <string>
+
 #include "host/module.h"
+#include "model/cp1251.h"
 
 namespace duz {
 
-// Opens the port without questions until the operator's boxes are in place.
+namespace {
+
+// Read time-outs of every exchange: 100 ms between bytes, 500 ms + 2 ms per byte for a whole read.
+constexpr CommTimeouts kPortTimeouts{100, 2, 500};
+
+// Both port questions are Retry/Cancel boxes with the stop icon. Cancel is the default so that a start
+// without an operator (no terminal, no script) goes on instead of cycling through the dialog forever.
+BoxAnswer askOperator(Module& module, const std::string& text, std::string_view caption) {
+  return module.platform.op.messageBox(text, std::string(caption), BoxIcon::Stop, BoxButtons::RetryCancel,
+                                       BoxAnswer::Cancel);
+}
+
+}  // namespace
+
 PortResult OpenPort(Module& module) {
-  module.link.port = module.platform.ports.open(module.settings.portName);
+  Link& link = module.link;
+  const std::string portName = module.settings.portName;
+
+  // A port still held from an earlier pass would make our own exclusive open fail.
+  link.port.reset();
+  link.port = module.platform.ports.open(portName);
+  if (!link.port) {
+    const std::string text = std::string(cp1251("Ошибка открытия порта ").view()) + portName +
+                             std::string(cp1251("\nВозможно, порт занят другой программой. \n"
+                                                "Закройте программу и повторите настройку параметров.")
+                                             .view());
+    if (askOperator(module, text, cp1251("Ошибка открытия COM-порта")) == BoxAnswer::Retry)
+      return PortResult::Retry;
+  }
+
+  // Without a port the line cannot be set either: the second question follows the first.
+  link.setBaud(baudFromSettings(module.settings.portSettings));
+  if (!link.port || !link.port->configure(module.settings.portSettings)) {
+    const std::string text =
+        std::string(cp1251("Ошибка настройки параметров порта ").view()) + portName +
+        std::string(cp1251("\nЖелаете продолжить (Отмена) или изменить параметры (Повтор)").view());
+    if (askOperator(module, text, cp1251("Ошибка настройки параметров COM-порта")) == BoxAnswer::Retry) {
+      link.port.reset();
+      return PortResult::Retry;
+    }
+  }
+
+  if (link.port) link.port->setTimeouts(kPortTimeouts);
   return PortResult::Proceed;
 }
 

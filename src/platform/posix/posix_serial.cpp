@@ -1,18 +1,142 @@
+// The module's serial ports on POSIX: an exclusive open and the SerialPort operations on the line.
+#include "platform/posix/posix_serial.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "platform/system.h"
 
 namespace duz {
 
 namespace {
-// No serial port support yet: nothing opens, nothing is listed.
-class NoSerialPorts : public SerialPorts {
+
+class PosixSerialPort : public SerialPort {
  public:
-  std::unique_ptr<SerialPort> open(const std::string&) override { return nullptr; }
-  std::vector<std::string> list() override { return {}; }
+  explicit PosixSerialPort(int fd) : fd_(fd) {}
+  ~PosixSerialPort() override {
+    // The exclusive flag belongs to the terminal, not to this descriptor: a pseudo-terminal whose other
+    // side stays open would refuse everyone after us.
+    ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
+  PosixSerialPort(const PosixSerialPort&) = delete;
+  PosixSerialPort& operator=(const PosixSerialPort&) = delete;
+
+  bool configure(const std::string& settings) override {
+    if (!posix::configureLine(fd_, settings)) return false;
+    posix::enableRs485(fd_);  // drivers without it switch direction themselves
+    return true;
+  }
+  void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
+  int read(std::uint8_t* buffer, int count) override {
+    return posix::readWithTimeouts(fd_, buffer, count, timeouts_);
+  }
+  int write(const std::uint8_t* buffer, int count) override { return posix::writeAll(fd_, buffer, count); }
+  void purgeBeforeWrite() override { tcflush(fd_, TCIOFLUSH); }
+  void purgeAfterWrite() override {
+    // write() returns before the bytes are on the line: wait for them to leave, then drop what came back
+    // meanwhile (the RS-485 echo), never the request itself.
+    while (tcdrain(fd_) != 0 && errno == EINTR) {
+    }
+    tcflush(fd_, TCIFLUSH);
+  }
+
+ private:
+  int fd_;
+  CommTimeouts timeouts_;
 };
+
+class PosixSerialPorts : public SerialPorts {
+ public:
+  std::unique_ptr<SerialPort> open(const std::string& name) override {
+    if (name.empty()) return nullptr;
+    // Non-blocking: opening must not wait for a carrier, and reads wait in poll() under their time-outs.
+    const int fd = ::open(posix::devicePath(name).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    // TIOCEXCL refuses later opens, but not a privileged process's; the lock refuses every other holder
+    // that asks, this process's own second open included.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
+    return std::make_unique<PosixSerialPort>(fd);
+  }
+
+  std::vector<std::string> list() override {
+    return posix::listSerialDevices("/sys/class/tty", std::getenv("DUZEVOD_PORTS"));
+  }
+};
+
+// ttyS10 after ttyS2: the text before the number, then the number.
+bool naturalLess(const std::string& a, const std::string& b) {
+  const auto split = [](const std::string& s) {
+    std::size_t i = s.size();
+    while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1]))) --i;
+    const std::string digits = s.substr(i);
+    return std::make_pair(s.substr(0, i), digits.empty() ? -1L : std::strtol(digits.c_str(), nullptr, 10));
+  };
+  return split(a) < split(b);
+}
+
+bool startsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
 }  // namespace
 
+namespace posix {
+
+std::string devicePath(const std::string& name) {
+  return name.find('/') == std::string::npos ? "/dev/" + name : name;
+}
+
+std::vector<std::string> listSerialDevices(const std::string& sysClassTty, const char* extraPorts) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(sysClassTty, ec)) {
+    const std::string name = entry.path().filename().string();
+    const bool uart = startsWith(name, "ttyS") || startsWith(name, "ttyAMA") || startsWith(name, "ttymxc");
+    const bool usb = startsWith(name, "ttyUSB") || startsWith(name, "ttyACM");
+    if (!uart && !usb) continue;
+    if (!fs::exists(entry.path() / "device", ec)) continue;  // no hardware behind it
+    if (uart) {
+      // Serial-core ports all exist; the unused ones report UART type 0 (unknown).
+      std::ifstream typeFile(entry.path() / "type");
+      int type = 0;
+      if (!(typeFile >> type) || type == 0) continue;
+    }
+    found.push_back("/dev/" + name);
+  }
+  std::sort(found.begin(), found.end(), naturalLess);
+
+  const std::string extra = extraPorts ? extraPorts : "";
+  std::size_t from = 0;
+  while (from <= extra.size()) {
+    std::size_t to = extra.find(':', from);
+    if (to == std::string::npos) to = extra.size();
+    const std::string port = extra.substr(from, to - from);
+    if (!port.empty() && std::find(found.begin(), found.end(), port) == found.end()) found.push_back(port);
+    from = to + 1;
+  }
+  return found;
+}
+
+}  // namespace posix
+
 std::unique_ptr<SerialPorts> makeSystemSerialPorts() {
-  return std::make_unique<NoSerialPorts>();
+  return std::make_unique<PosixSerialPorts>();
 }
 
 }  // namespace duz

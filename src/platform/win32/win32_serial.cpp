@@ -1,18 +1,122 @@
+// The module's serial ports on Windows: communications API on a synchronous, exclusively opened handle.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
 #include "platform/system.h"
 
 namespace duz {
 
 namespace {
-// No serial port support yet: nothing opens, nothing is listed.
-class NoSerialPorts : public SerialPorts {
+
+// COM1..COM9 open by their bare names; COM10 and above (and any longer name) only in the device
+// namespace.
+std::string deviceName(const std::string& name) {
+  if (name.size() <= 4 || name.rfind("\\\\.\\", 0) == 0) return name;
+  return "\\\\.\\" + name;
+}
+
+class Win32SerialPort : public SerialPort {
  public:
-  std::unique_ptr<SerialPort> open(const std::string&) override { return nullptr; }
-  std::vector<std::string> list() override { return {}; }
+  explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
+  ~Win32SerialPort() override { CloseHandle(handle_); }
+  Win32SerialPort(const Win32SerialPort&) = delete;
+  Win32SerialPort& operator=(const Win32SerialPort&) = delete;
+
+  bool configure(const std::string& settings) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    // A text the parser rejects is not reported by itself: the block goes on as it then stands.
+    BuildCommDCBA(settings.c_str(), &dcb);
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;  // RTS up while bytes wait to be sent (RS-485 direction)
+    return SetCommState(handle_, &dcb) != 0;
+  }
+
+  void setTimeouts(const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = timeouts.readInterval;
+    t.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
+    t.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
+    SetCommTimeouts(handle_, &t);
+    SetCommMask(handle_, EV_TXEMPTY);
+  }
+
+  int read(std::uint8_t* buffer, int count) override {
+    DWORD got = 0;
+    if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return -1;
+    return static_cast<int>(got);
+  }
+
+  int write(const std::uint8_t* buffer, int count) override {
+    DWORD sent = 0;
+    if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &sent, nullptr)) return -1;
+    return static_cast<int>(sent);
+  }
+
+  // Both driver buffers emptied; transfers in progress are not aborted.
+  void purgeBeforeWrite() override { PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+  // A finished WriteFile does not mean the bytes are on the line (USB adapters, Wine): clearing the
+  // transmit buffer now would cut the request. Let it leave, then drop what came back meanwhile.
+  void purgeAfterWrite() override {
+    FlushFileBuffers(handle_);
+    PurgeComm(handle_, PURGE_RXCLEAR);
+  }
+
+ private:
+  HANDLE handle_;
 };
+
+// Whether a listed port is an RS-232 line: opened for query only, its properties read.
+bool isRs232(const std::string& name) {
+  const HANDLE h =
+      CreateFileA(deviceName(name).c_str(), 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  COMMPROP properties{};
+  const BOOL read = GetCommProperties(h, &properties);
+  CloseHandle(h);
+  return read && properties.dwProvSubType == PST_RS232;
+}
+
+class Win32SerialPorts : public SerialPorts {
+ public:
+  std::unique_ptr<SerialPort> open(const std::string& name) override {
+    if (name.empty()) return nullptr;
+    const HANDLE h = CreateFileA(deviceName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32SerialPort>(h);
+  }
+
+  std::vector<std::string> list() override {
+    std::vector<std::string> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+      return ports;
+    for (DWORD index = 0;; ++index) {
+      char valueName[256];
+      DWORD valueNameLength = sizeof valueName;
+      BYTE data[256];
+      DWORD dataLength = sizeof data - 1;
+      DWORD type = 0;
+      const LONG r =
+          RegEnumValueA(key, index, valueName, &valueNameLength, nullptr, &type, data, &dataLength);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      if (r != ERROR_SUCCESS || type != REG_SZ) continue;  // a value too long for us is no port name
+      data[dataLength] = 0;
+      const std::string port(reinterpret_cast<const char*>(data));
+      if (!port.empty() && isRs232(port)) ports.push_back(port);
+    }
+    RegCloseKey(key);
+    return ports;
+  }
+};
+
 }  // namespace
 
 std::unique_ptr<SerialPorts> makeSystemSerialPorts() {
-  return std::make_unique<NoSerialPorts>();
+  return std::make_unique<Win32SerialPorts>();
 }
 
 }  // namespace duz

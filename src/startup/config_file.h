@@ -1,0 +1,38 @@
+// The configuration file DUZEvod.sys beside the host: the last searched device table, the port settings
+// and name, and when the configuration was made. Stored with a CRC-16, byte-reversed and XOR-masked.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace duz {
+
+class Module;
+class HostDirectory;
+class Locale;
+
+// Largest valid contents: 31 records, 128-byte settings text and port name, 256-byte description.
+constexpr std::size_t kConfigMaxPlainSize = 16 + 104 * 31 + 128 + 128 + 256;
+constexpr std::size_t kConfigMaxFileSize = kConfigMaxPlainSize + 2;  // with the checksum
+
+struct ConfigPaths {
+  std::string config;     // DUZEvod.sys
+  std::string temporary;  // ~DUZEvod.sys
+};
+// Both files live in the host's directory.
+ConfigPaths configPaths(HostDirectory& directory);
+
+// Restores devices 0..n-1, portSettings, portName and configDescription and sets currentDevice to n.
+// False when there is no usable file (after telling the operator, unless the file is simply missing);
+// the module is then left exactly as it was.
+bool LoadConfiguration(Module& module, const ConfigPaths& paths);
+
+// Writes the configuredCount devices, the port settings and name and a fresh description. The old file
+// stays intact until the new one is complete; a failure is reported to the operator.
+void SaveConfiguration(Module& module, const ConfigPaths& paths);
+
+// The configuration's creation text for the local time now, CP1251, at most 255 bytes:
+// "от 7-го декабрь (понедельник) 2026 года;\nсоздана в 0 чaс. 38 мин."
+std::string describeCreation(Locale& locale);
+
+}  // namespace duz
