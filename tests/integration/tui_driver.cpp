@@ -2,7 +2,7 @@
 // (the terminal dialog when run in a terminal), so that tests can work it through tmux.
 //
 //   tui_driver --scenario search|stored|boxes --results FILE [--ports A:B:C] [--pause-at N --gate FILE]
-//              [--step-ms MS]
+//              [--step-ms MS] [--pid-file FILE]
 //
 // search  a first run: the dialog modally; for every "Replay" a simulated search of the bus (the dialog
 //         modeless, progress repainted after every address, found devices appended to the list), the
@@ -50,6 +50,7 @@ struct Options {
   int pauseAt = 0;
   std::string gate;
   int stepMs = 100;
+  std::string pidFile;
 };
 
 std::string text(std::string_view cp1251Text) {
@@ -281,6 +282,8 @@ int main(int argc, char** argv) {
       options.gate = value;
     } else if (name == "--step-ms") {
       options.stepMs = std::atoi(value.c_str());
+    } else if (name == "--pid-file") {
+      options.pidFile = value;
     } else {
       std::fprintf(stderr, "tui_driver: unknown option %s\n", name.c_str());
       return 2;
@@ -290,5 +293,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tui_driver: --results FILE is needed\n");
     return 2;
   }
+  if (!options.pidFile.empty()) std::ofstream(options.pidFile) << getpid() << "\n";
   return Driver(std::move(options)).run();
 }
