@@ -129,6 +129,9 @@ class Tmux {
     if (history) args.insert(args.end(), {"-S", "-"});
     return tmux(args).out;
   }
+  void resize(int width, int height) {
+    tmux({"resize-window", "-t", "t", "-x", std::to_string(width), "-y", std::to_string(height)});
+  }
   void keys(const std::vector<std::string>& keys) {
     std::vector<std::string> args{"send-keys", "-t", "t"};
     args.insert(args.end(), keys.begin(), keys.end());
@@ -348,6 +351,33 @@ TEST_F(TuiTmux, TerminationDuringTheSearchRestoresTheTerminal) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   ASSERT_TRUE(finished("143")) << tmux.screen();
   expectCookedTerminal(readFile(dir / "stty"));
+}
+
+TEST_F(TuiTmux, ResizingTheTerminalRedrawsTheDialog) {
+  ASSERT_TRUE(tmux.start(paneCommand(driver("search"))));
+  std::string s;
+  ASSERT_TRUE(tmux.waitFor({"Необходимо провести инициализацию устройств"}, s)) << s;
+  tmux.resize(100, 28);  // centred, in a frame
+  ASSERT_TRUE(tmux.waitFor({"         ┌──────", "         │                      Инициализация подключенных устройств"}, s))
+      << s;
+  tmux.resize(70, 20);  // too small: as much as fits, and a notice
+  ASSERT_TRUE(tmux.waitFor({"Окно терминала меньше 80x24: увеличьте его"}, s)) << s;
+  tmux.resize(80, 24);
+  ASSERT_TRUE(tmux.waitFor({"│Скорость (бит/с) 9600   ▼│"}, s)) << s;
+  EXPECT_EQ(s.find("Окно терминала"), std::string::npos) << s;
+  tmux.keys({"Tab", "Enter"});  // still working: the search button's warning
+  ASSERT_TRUE(tmux.waitFor({"[ OK ]"}, s)) << s;
+}
+
+TEST_F(TuiTmux, AnUnknownTerminalFallsBackToNobodyAsked) {
+  ASSERT_TRUE(tmux.start(paneCommand(driver("search"), "TERM=no-such-terminal")));
+  ASSERT_TRUE(finished("0")) << tmux.screen();
+  std::string s;
+  ASSERT_TRUE(tmux.waitFor({"duzevod: the terminal (TERM=no-such-terminal) cannot show the initialisation dia",
+                            "duzevod: no operator to ask"},
+                           s))
+      << s;
+  EXPECT_EQ(results(), (std::vector<std::string>{"baud=9600 parity=N data=8 stop=2|/dev/ttyV0|1|Abort", "done"}));
 }
 
 TEST(TuiNoTerminal, WithoutATerminalNobodyIsAsked) {

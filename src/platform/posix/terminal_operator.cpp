@@ -255,6 +255,13 @@ bool TerminalOperator::enter() {
 
   if (!terminal.screen) {
     terminal.screen = newterm(nullptr, stdout, stdin);
+    // A terminal that cannot move its cursor (TERM=dumb, a printing terminal) cannot show the dialog.
+    const char* cup = terminal.screen ? tigetstr("cup") : nullptr;
+    if (terminal.screen && (!cup || cup == reinterpret_cast<char*>(-1))) {
+      endwin();
+      delscreen(terminal.screen);
+      terminal.screen = nullptr;
+    }
     if (!terminal.screen) {
       restoreHandlers();
       restoreLocale();
