@@ -104,11 +104,11 @@ class Driver {
       : options_(std::move(options)), op_(makeSystemOperator()), ports_(options_.ports) {}
 
   int run() {
-    form_ = std::make_unique<TForm2>(*op_, ports_, [this](const char* s, const char* p, const char* l,
-                                                           const char* a) {
-      record(cp1251ToUtf8(s) + "|" + cp1251ToUtf8(p) + "|" + cp1251ToUtf8(l) + "|" + a);
-      action_ = a;
-    });
+    form_ = std::make_unique<TForm2>(
+        *op_, ports_, [this](const char* s, const char* p, const char* l, const char* a) {
+          record(cp1251ToUtf8(s) + "|" + cp1251ToUtf8(p) + "|" + cp1251ToUtf8(l) + "|" + a);
+          action_ = a;
+        });
     if (options_.scenario == "boxes") {
       boxes();
     } else if (options_.scenario == "stored") {
@@ -160,7 +160,8 @@ class Driver {
   void passes(bool showDialog) {
     for (int pass = 0; pass < 10; ++pass) {
       if (form_->visible) op_->hide(*form_);
-      for (ComboBox* list : {&form_->CBoxCOM, &form_->CBoxSpeed, &form_->CBoxPar, &form_->CBoxStop, &form_->CBoxNum})
+      for (ComboBox* list :
+           {&form_->CBoxCOM, &form_->CBoxSpeed, &form_->CBoxPar, &form_->CBoxStop, &form_->CBoxNum})
         list->enabled = true;
       form_->Button2.enabled = true;
       form_->DeviceCount = static_cast<std::int32_t>(found_.size());
@@ -208,23 +209,26 @@ class Driver {
           text(cp1251("Выполнено: ")) + std::to_string(form_->ProgressBar1.position * 100 / limit) + " %";
       op_->repaint(*form_);
       if (address == options_.pauseAt && !options_.gate.empty())
-        while (access(options_.gate.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (access(options_.gate.c_str(), F_OK) != 0)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     op_->setPointerHidden(false);
   }
 
   // The results step (Part 5.1, step 6).
   void results(bool restored) {
-    form_->Label2.text = restored ? text(cp1251("Текущая конфигурация: \n")) +
-                                        text(cp1251("от 7-го декабря (понедельник) 2026 года;\nсоздана в 0 чaс. 38 мин."))
-                                  : text(cp1251("Инициализация устройств завершена"));
+    form_->Label2.text =
+        restored ? text(cp1251("Текущая конфигурация: \n")) +
+                       text(cp1251("от 7-го декабря (понедельник) 2026 года;\nсоздана в 0 чaс. 38 мин."))
+                 : text(cp1251("Инициализация устройств завершена"));
     form_->Label1.visible = false;
     form_->ProgressBar1.visible = false;
     form_->Button1.visible = true;
     form_->Button1.enabled = true;
     if (found_.empty())
       op_->messageBox(text(cp1251("В ходе инициализации\nни одного устройства не обнаружено.")),
-                      text(cp1251("Инициализация устройств")), BoxIcon::Warning, BoxButtons::Ok, BoxAnswer::Ok);
+                      text(cp1251("Инициализация устройств")), BoxIcon::Warning, BoxButtons::Ok,
+                      BoxAnswer::Ok);
   }
 
   void stored() {
@@ -233,9 +237,9 @@ class Driver {
     form_->CBoxCOM.itemIndex = form_->CBoxCOM.add("COM9");
     form_->CBoxNum.itemIndex = 6;
     form_->ProgressBar1.max = 7;
-    const BoxAnswer a =
-        op_->messageBox(text(cp1251("Желаете просмотреть или изменить существующую конфигурацию ")),
-                        text(cp1251("Предупреждение")), BoxIcon::Information, BoxButtons::YesNo, BoxAnswer::No);
+    const BoxAnswer a = op_->messageBox(
+        text(cp1251("Желаете просмотреть или изменить существующую конфигурацию ")),
+        text(cp1251("Предупреждение")), BoxIcon::Information, BoxButtons::YesNo, BoxAnswer::No);
     record(std::string("box:") + answerWord(a));
     results(true);
     passes(a == BoxAnswer::Yes);

@@ -196,11 +196,12 @@ class TuiTmux : public ::testing::Test {
   // status and the terminal's modes. Ctrl-C reaches the program, not that shell.
   std::string paneCommand(const std::string& program, const std::string& environment = "") {
     return "trap ':' INT; unset DUZEVOD_OPERATOR; export LC_ALL=C.UTF-8 " + environment + "; cd " +
-           quoted(dir.string()) + "; " + program + "; rc=$?; stty -a > stty; echo \"exit=$rc\" > status; exec sleep 600";
+           quoted(dir.string()) + "; " + program +
+           "; rc=$?; stty -a > stty; echo \"exit=$rc\" > status; exec sleep 600";
   }
   std::string driver(const std::string& scenario, const std::string& more = "") {
-    return quoted(TUI_DRIVER) + " --scenario " + scenario + " --results results --ports COM1:COM2:/dev/ttyV0 " +
-           more;
+    return quoted(TUI_DRIVER) + " --scenario " + scenario +
+           " --results results --ports COM1:COM2:/dev/ttyV0 " + more;
   }
   std::vector<std::string> results() { return lines(readFile(dir / "results")); }
   bool finished(const std::string& status) { return waitForFile(dir / "status", "exit=" + status + "\n"); }
@@ -244,7 +245,8 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
 
   // Search: Tab wraps to the device list, then the search button; its warning in a framed box.
   tmux.keys({"Tab", "Tab", "Enter"});
-  ASSERT_TRUE(tmux.waitFor({"┌ Инициализация устройств ─", "Для продолжения нажмите кнопку (OK).", "[ OK ]"}, s))
+  ASSERT_TRUE(
+      tmux.waitFor({"┌ Инициализация устройств ─", "Для продолжения нажмите кнопку (OK).", "[ OK ]"}, s))
       << s;
   EXPECT_NE(s.find("(!) Внимание !"), std::string::npos) << s;
   tmux.keys({"Enter"});
@@ -273,7 +275,8 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
   tmux.keys({"Down"});
   ASSERT_TRUE(tmux.waitFor({"ПРИБОР АВАРИЙНОЙ", "- искробезопасного исполнения:"}, s)) << s;
   tmux.keys({"Down"});
-  ASSERT_TRUE(tmux.waitFor({"ТЕРМОПАР", "│                             ТХК (L) │", "Уставка 1,  °C:      275"}, s))
+  ASSERT_TRUE(
+      tmux.waitFor({"ТЕРМОПАР", "│                             ТХК (L) │", "Уставка 1,  °C:      275"}, s))
       << s;
   tmux.keys({"Up"});
   ASSERT_TRUE(tmux.waitFor({"СИГНАЛИЗАЦИИ И БЛОКИРОВКИ"}, s)) << s;
@@ -307,8 +310,8 @@ TEST_F(TuiTmux, StoredConfigurationIsAskedAboutThenReviewed) {
 
   tmux.keys({"Tab", "Tab", "Space"});
   ASSERT_TRUE(finished("0")) << tmux.screen();
-  EXPECT_EQ(results(), (std::vector<std::string>{"box:yes", "baud=9600 parity=N data=8 stop=2|COM9|7|Abort",
-                                                 "done"}));
+  EXPECT_EQ(results(),
+            (std::vector<std::string>{"box:yes", "baud=9600 parity=N data=8 stop=2|COM9|7|Abort", "done"}));
 }
 
 TEST_F(TuiTmux, BoxesAnswerWithArrowsEnterAndEscape) {
@@ -316,9 +319,9 @@ TEST_F(TuiTmux, BoxesAnswerWithArrowsEnterAndEscape) {
   std::string s;
   ASSERT_TRUE(tmux.waitFor({"[ Да ]  [ Нет ]"}, s)) << s;
   tmux.keys({"Right", "Right", "Enter"});  // Нет → Да → Нет
-  ASSERT_TRUE(tmux.waitFor({"┌ Ошибка ─", "(x) Невозможно открыть порт COM7.", "Проверьте подключение.",
-                            "[ Повтор ]  [ Отмена ]"},
-                           s))
+  ASSERT_TRUE(tmux.waitFor(
+      {"┌ Ошибка ─", "(x) Невозможно открыть порт COM7.", "Проверьте подключение.", "[ Повтор ]  [ Отмена ]"},
+      s))
       << s;
   tmux.keys({"Escape"});
   ASSERT_TRUE(finished("0")) << tmux.screen();
@@ -358,7 +361,8 @@ TEST_F(TuiTmux, ResizingTheTerminalRedrawsTheDialog) {
   std::string s;
   ASSERT_TRUE(tmux.waitFor({"Необходимо провести инициализацию устройств"}, s)) << s;
   tmux.resize(100, 28);  // centred, in a frame
-  ASSERT_TRUE(tmux.waitFor({"         ┌──────", "         │                      Инициализация подключенных устройств"}, s))
+  ASSERT_TRUE(tmux.waitFor(
+      {"         ┌──────", "         │                      Инициализация подключенных устройств"}, s))
       << s;
   tmux.resize(70, 20);  // too small: as much as fits, and a notice
   ASSERT_TRUE(tmux.waitFor({"Окно терминала меньше 80x24: увеличьте его"}, s)) << s;
@@ -373,11 +377,13 @@ TEST_F(TuiTmux, AnUnknownTerminalFallsBackToNobodyAsked) {
   ASSERT_TRUE(tmux.start(paneCommand(driver("search"), "TERM=no-such-terminal")));
   ASSERT_TRUE(finished("0")) << tmux.screen();
   std::string s;
-  ASSERT_TRUE(tmux.waitFor({"duzevod: the terminal (TERM=no-such-terminal) cannot show the initialisation dia",
-                            "duzevod: no operator to ask"},
-                           s))
+  ASSERT_TRUE(
+      tmux.waitFor({"duzevod: the terminal (TERM=no-such-terminal) cannot show the initialisation dia",
+                    "duzevod: no operator to ask"},
+                   s))
       << s;
-  EXPECT_EQ(results(), (std::vector<std::string>{"baud=9600 parity=N data=8 stop=2|/dev/ttyV0|1|Abort", "done"}));
+  EXPECT_EQ(results(),
+            (std::vector<std::string>{"baud=9600 parity=N data=8 stop=2|/dev/ttyV0|1|Abort", "done"}));
 }
 
 TEST(TuiNoTerminal, WithoutATerminalNobodyIsAsked) {
@@ -442,7 +448,8 @@ TEST_F(TuiTmux, RealModuleSearchesTheSimulatedBusInTheHostsTerminal) {
   Simulator sim({"--bus", TUI_SAMPLE_BUS, "--turnaround", "400"});
   ASSERT_EQ(sim.pty().rfind("/dev/", 0), 0u) << sim.pty();
   const std::string host = quoted(TUI_HOST) + " --module " + quoted(TUI_MODULE) + " --seconds 6";
-  const std::string environment = "DUZEVOD_PORTS=" + quoted(sim.pty()) + " DUZEVOD_DIR=" + quoted(dir.string());
+  const std::string environment =
+      "DUZEVOD_PORTS=" + quoted(sim.pty()) + " DUZEVOD_DIR=" + quoted(dir.string());
   ASSERT_TRUE(tmux.start(paneCommand("echo the host starts; " + host, environment)));
   std::string s;
 
@@ -458,15 +465,16 @@ TEST_F(TuiTmux, RealModuleSearchesTheSimulatedBusInTheHostsTerminal) {
   EXPECT_NE(s.find("Найдено устройств: 2"), std::string::npos) << s;
   EXPECT_NE(s.find("│1  ЛУМА-12│"), std::string::npos) << s;
 
-  ASSERT_TRUE(tmux.waitFor({"Инициализация устройств завершена", "Найдено устройств: 5", "│5  ОРТА   │"}, s)) << s;
+  ASSERT_TRUE(tmux.waitFor({"Инициализация устройств завершена", "Найдено устройств: 5", "│5  ОРТА   │"}, s))
+      << s;
   EXPECT_NE(s.find("МНОГОМОДУЛЬНЫЙ КОНТРОЛЛЕР"), std::string::npos) << s;
   tmux.keys({"Down", "Down", "Down"});
   ASSERT_TRUE(tmux.waitFor({"ТЕРМОМЕТРОВ СОПРОТИВЛЕНИЯ", "Ni 100"}, s)) << s;
   tmux.keys({"Tab", "Tab", "Enter"});
 
   // The host's own output follows on a clean terminal: the live table with the tags the search named.
-  ASSERT_TRUE(tmux.waitFor({"the host starts\n", "slot  name        online  analog  bit  int", "LUMA-12 1101: Mod"},
-                           s, true))
+  ASSERT_TRUE(tmux.waitFor(
+      {"the host starts\n", "slot  name        online  analog  bit  int", "LUMA-12 1101: Mod"}, s, true))
       << s;
   EXPECT_EQ(s.find("Инициализация"), std::string::npos) << s;
   ASSERT_TRUE(finished("0")) << tmux.screen();
@@ -478,18 +486,21 @@ TEST_F(TuiTmux, RealModuleOffersTheStoredConfigurationForReview) {
   if (!executable(TUI_HOST) || !executable(TUI_SIM)) GTEST_SKIP() << "duzevod-host or duzevod-sim is missing";
   Simulator sim({"--bus", TUI_SAMPLE_BUS});
   const std::string host = quoted(TUI_HOST) + " --module " + quoted(TUI_MODULE) + " --seconds 3";
-  const std::string environment = "DUZEVOD_PORTS=" + quoted(sim.pty()) + " DUZEVOD_DIR=" + quoted(dir.string());
+  const std::string environment =
+      "DUZEVOD_PORTS=" + quoted(sim.pty()) + " DUZEVOD_DIR=" + quoted(dir.string());
   // A first load searches the bus by script and saves the configuration.
   {
     Tmux first;
-    ASSERT_TRUE(first.start(paneCommand(host, environment + " DUZEVOD_OPERATOR='dialog limit=5 search; dialog exit'")));
+    ASSERT_TRUE(first.start(
+        paneCommand(host, environment + " DUZEVOD_OPERATOR='dialog limit=5 search; dialog exit'")));
     ASSERT_TRUE(finished("0")) << first.screen();
     ASSERT_TRUE(fs::exists(dir / "DUZEvod.sys"));
     fs::remove(dir / "status");
   }
   ASSERT_TRUE(tmux.start(paneCommand(host, environment)));
   std::string s;
-  ASSERT_TRUE(tmux.waitFor({"Желаете просмотреть или изменить существующую конфигурацию", "[ Да ]  [ Нет ]"}, s))
+  ASSERT_TRUE(
+      tmux.waitFor({"Желаете просмотреть или изменить существующую конфигурацию", "[ Да ]  [ Нет ]"}, s))
       << s;
   tmux.keys({"Left", "Enter"});
   ASSERT_TRUE(tmux.waitFor({"Текущая конфигурация:", "Количество устройств: 5", "│ Выход │"}, s)) << s;

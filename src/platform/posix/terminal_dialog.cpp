@@ -4,7 +4,6 @@
 
 #include "model/cp1251.h"
 #include "ui/dialog.h"
-#include "ui/layout.h"
 
 namespace duz::tui {
 
@@ -167,8 +166,8 @@ int stepItem(int from, int count, Key key) {
 }
 
 bool isMove(Key key) {
-  return key == Key::Up || key == Key::Down || key == Key::PageUp || key == Key::PageDown || key == Key::Home ||
-         key == Key::End;
+  return key == Key::Up || key == Key::Down || key == Key::PageUp || key == Key::PageDown ||
+         key == Key::Home || key == Key::End;
 }
 
 void moveFocus(const TForm2& d, DialogUi& ui, bool forward) {
@@ -201,7 +200,8 @@ std::uint8_t stateAttr(bool enabled, bool focused) {
 void drawLabel(Screen& s, const Label& label, const Rect& r, std::uint8_t attr = kPlain) {
   if (!label.visible) return;
   const auto lines = wrapText(label.text, r.w);
-  for (int i = 0; i < static_cast<int>(lines.size()) && i < r.h; ++i) s.text(r.x, r.y + i, lines[i], attr, r.w);
+  for (int i = 0; i < static_cast<int>(lines.size()) && i < r.h; ++i)
+    s.text(r.x, r.y + i, lines[i], attr, r.w);
 }
 
 void drawCombo(Screen& s, const ComboBox& list, const Rect& r, bool focused) {
@@ -227,7 +227,8 @@ void drawButton(Screen& s, const Button& button, const Rect& r, bool focused) {
   const Rect in = interior(r);
   const int mid = in.y + (in.h - 1) / 2;
   const int len = std::min(static_cast<int>(button.caption.size()), in.w);
-  const std::uint8_t captionAttr = focused && button.enabled ? static_cast<std::uint8_t>(attr | kReverse) : attr;
+  const std::uint8_t captionAttr =
+      focused && button.enabled ? static_cast<std::uint8_t>(attr | kReverse) : attr;
   if (focused && button.enabled) s.fill({in.x, mid, in.w, 1}, U' ', captionAttr);
   s.text(in.x + (in.w - len) / 2, mid, button.caption, captionAttr, in.w);
 }
@@ -361,18 +362,21 @@ std::string_view controlName(Control c) {
 const std::vector<Control>& tabOrder() {
   static const std::vector<Control> order = [] {
     // Top-level tab stops in order; a group box stands for its own tab stops, in their order.
-    std::vector<const ControlLayout*> top;
-    for (const ControlLayout& c : kDialogLayout)
+    const auto byOrder = [](const TerminalControl* a, const TerminalControl* b) {
+      return a->tabOrder < b->tabOrder;
+    };
+    std::vector<const TerminalControl*> top;
+    for (const TerminalControl& c : kTerminalLayout)
       if (c.parent.empty() && c.tabOrder >= 0) top.push_back(&c);
-    std::stable_sort(top.begin(), top.end(), [](auto* a, auto* b) { return a->tabOrder < b->tabOrder; });
+    std::stable_sort(top.begin(), top.end(), byOrder);
     std::vector<Control> out;
-    for (const ControlLayout* c : top) {
-      std::vector<const ControlLayout*> inner;
-      for (const ControlLayout& k : kDialogLayout)
+    for (const TerminalControl* c : top) {
+      std::vector<const TerminalControl*> inner;
+      for (const TerminalControl& k : kTerminalLayout)
         if (k.parent == c->name && k.tabOrder >= 0) inner.push_back(&k);
-      std::stable_sort(inner.begin(), inner.end(), [](auto* a, auto* b) { return a->tabOrder < b->tabOrder; });
+      std::stable_sort(inner.begin(), inner.end(), byOrder);
       if (inner.empty()) inner.push_back(c);
-      for (const ControlLayout* k : inner)
+      for (const TerminalControl* k : inner)
         if (const Control control = controlByName(k->name); control != Control::None) out.push_back(control);
     }
     return out;
@@ -602,7 +606,8 @@ void renderMessageBox(const MessageBoxUi& box, Screen& s) {
     buttonsWidth += n + (i ? 2 : 0);
   }
 
-  const int inner = std::max({kIconWidth + textWidth, buttonsWidth, static_cast<int>(box.caption.size()) + 2});
+  const int inner =
+      std::max({kIconWidth + textWidth, buttonsWidth, static_cast<int>(box.caption.size()) + 2});
   const int w = std::min(inner + 6, s.width());
   const int h = std::min(static_cast<int>(lines.size()) + 5, s.height());
   const Rect r{std::max((s.width() - w) / 2, 0), std::max((s.height() - h) / 2, 0), w, h};

@@ -24,36 +24,39 @@ namespace duz::tui {
 inline constexpr int kDialogColumns = 80;
 inline constexpr int kDialogRows = 24;
 
-// Where a control sits, in cells. Names and parents are those of the window layout (ui/layout.h); a
-// control inside a group box is placed relative to that box, whose frame is its row and column 0.
+// Where a control sits, in cells, and its place in the tab order. Names, parents and tab orders are
+// those of the window layout (ui/layout.h, Part 6.1): a control inside a group box is placed relative to
+// that box, whose frame is its row and column 0, and its tab order counts within the box; -1 is no tab
+// stop.
 struct TerminalControl {
   std::string_view name;
   std::string_view parent;
   Rect rect;
+  int tabOrder;
 };
 
 inline constexpr std::array<TerminalControl, 21> kTerminalLayout{{
-    {"Label2", "", {0, 1, 52, 3}},
-    {"Label4", "", {0, 4, 52, 1}},
-    {"ProgressBar1", "", {0, 5, 17, 1}},
-    {"Label1", "", {19, 5, 33, 1}},
-    {"StringGrid1", "", {0, 7, 12, 17}},
-    {"StringGrid2", "", {13, 7, 39, 17}},
-    {"GroupBox1", "", {53, 1, 17, 3}},
-    {"CBoxCOM", "GroupBox1", {1, 1, 15, 1}},
-    {"GroupBox2", "", {53, 5, 27, 7}},
-    {"Label8", "GroupBox2", {1, 1, 16, 1}},
-    {"CBoxSpeed", "GroupBox2", {18, 1, 8, 1}},
-    {"Label9", "GroupBox2", {1, 3, 16, 1}},
-    {"CBoxPar", "GroupBox2", {18, 3, 8, 1}},
-    {"Label10", "GroupBox2", {1, 5, 16, 1}},
-    {"CBoxStop", "GroupBox2", {18, 5, 8, 1}},
-    {"GroupBox3", "", {53, 13, 27, 4}},
-    {"Label11", "GroupBox3", {1, 1, 18, 1}},
-    {"Label12", "GroupBox3", {1, 2, 25, 1}},
-    {"CBoxNum", "GroupBox3", {21, 1, 5, 1}},
-    {"Button1", "", {71, 1, 9, 3}},
-    {"Button2", "", {53, 18, 27, 6}},
+    {"Label2", "", {0, 1, 52, 3}, -1},
+    {"Label4", "", {0, 4, 52, 1}, -1},
+    {"ProgressBar1", "", {0, 5, 17, 1}, -1},
+    {"Label1", "", {19, 5, 33, 1}, -1},
+    {"StringGrid1", "", {0, 7, 12, 17}, 0},
+    {"StringGrid2", "", {13, 7, 39, 17}, -1},
+    {"GroupBox1", "", {53, 1, 17, 3}, 3},
+    {"CBoxCOM", "GroupBox1", {1, 1, 15, 1}, 0},
+    {"GroupBox2", "", {53, 5, 27, 7}, 4},
+    {"Label8", "GroupBox2", {1, 1, 16, 1}, -1},
+    {"CBoxSpeed", "GroupBox2", {18, 1, 8, 1}, 0},
+    {"Label9", "GroupBox2", {1, 3, 16, 1}, -1},
+    {"CBoxPar", "GroupBox2", {18, 3, 8, 1}, 1},
+    {"Label10", "GroupBox2", {1, 5, 16, 1}, -1},
+    {"CBoxStop", "GroupBox2", {18, 5, 8, 1}, 2},
+    {"GroupBox3", "", {53, 13, 27, 4}, 5},
+    {"Label11", "GroupBox3", {1, 1, 18, 1}, -1},
+    {"Label12", "GroupBox3", {1, 2, 25, 1}, -1},
+    {"CBoxNum", "GroupBox3", {21, 1, 5, 1}, 0},
+    {"Button1", "", {71, 1, 9, 3}, 2},
+    {"Button2", "", {53, 18, 27, 6}, 1},
 }};
 
 // A control's cells in dialog coordinates (its group box's position added); empty when unknown.
@@ -63,8 +66,7 @@ Rect terminalRect(std::string_view name);
 enum class Control { None, StringGrid1, Button2, Button1, CBoxCOM, CBoxSpeed, CBoxPar, CBoxStop, CBoxNum };
 
 std::string_view controlName(Control c);
-// The window's tab order (ui/layout.h): StringGrid1, Button2, Button1, then the lists of the three group
-// boxes in turn.
+// The window's tab order: StringGrid1, Button2, Button1, then the lists of the three group boxes in turn.
 const std::vector<Control>& tabOrder();
 // Whether a control can take the focus now: shown and enabled.
 bool canFocus(const TForm2& dialog, Control c);

@@ -40,8 +40,8 @@ class TerminalOperator : public Operator {
   tui::Key readKey();
 
   std::unique_ptr<Operator> fallback_;
-  bool unusable_ = false;     // curses could not start here: the fallback answers
-  TForm2* shown_ = nullptr;   // the dialog on the screen, if any
+  bool unusable_ = false;    // curses could not start here: the fallback answers
+  TForm2* shown_ = nullptr;  // the dialog on the screen, if any
   tui::DialogUi ui_;
   bool pointerHidden_ = false;  // a text screen has no pointer; kept for symmetry
 };

@@ -167,7 +167,8 @@ std::vector<std::string> wrapText(std::string_view text, int width) {
       }
       // The last blank within the line; a word longer than the line is cut.
       std::size_t cut = rest.substr(0, width + 1).rfind(' ');
-      if (cut == std::string_view::npos || rest.substr(0, cut).find_first_not_of(' ') == std::string_view::npos)
+      if (cut == std::string_view::npos ||
+          rest.substr(0, cut).find_first_not_of(' ') == std::string_view::npos)
         cut = width;
       std::string line(rest.substr(0, cut));
       while (!line.empty() && line.back() == ' ') line.pop_back();
