@@ -4,6 +4,7 @@
 #define NCURSES_WIDECHAR 1
 #endif
 #include <curses.h>
+#include <dlfcn.h>
 #include <langinfo.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -13,11 +14,17 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ui/dialog.h"
+
+#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+#include <sanitizer/lsan_interface.h>
+#define DUZ_LSAN 1
+#endif
 
 namespace duz {
 
@@ -26,7 +33,8 @@ namespace {
 using tui::Key;
 
 // The one terminal of the process. The signal handlers read it, so it is plain data set up before they
-// are installed.
+// are installed. Everything here is constant-initialised: the module's start-up, which shows the dialog,
+// runs inside the library's static initialisation, possibly before this file's dynamic initialisers.
 struct Terminal {
   SCREEN* screen = nullptr;
   bool active = false;  // curses mode is on
@@ -35,18 +43,17 @@ struct Terminal {
   bool haveShellModes = false;
   char restore[512] = {};  // what ends curses mode on the terminal, written by signal handlers
   std::size_t restoreLength = 0;
-  std::string savedLocale;
   bool haveColours = false;
 };
-Terminal terminal;
+constinit Terminal terminal;
 
-volatile std::sig_atomic_t leftBySignal = 0;  // a handler restored the terminal: enter curses mode again
-volatile std::sig_atomic_t resized = 0;
+constinit volatile std::sig_atomic_t leftBySignal =
+    0;  // a handler restored the terminal: enter curses mode again
+constinit volatile std::sig_atomic_t resized = 0;
 
-constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
 constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGTSTP, SIGWINCH};
-struct sigaction previous[NSIG];
-bool handlersInstalled = false;
+constinit struct sigaction previous[NSIG] = {};
+constinit bool handlersInstalled = false;
 
 // Async-signal-safe: only write() and tcsetattr().
 void restoreTerminalNow() {
@@ -126,18 +133,35 @@ void prepareRestoreSequence() {
   terminal.restoreLength = seq.size();
 }
 
+// The curses libraries stay loaded for the life of the process, even when the module is unloaded: they
+// keep process-wide state (the terminal's description, their caches) that must not end up in unmapped
+// memory.
+void keepCursesLoaded() {
+  for (void* symbol : {reinterpret_cast<void*>(&newterm), reinterpret_cast<void*>(&tigetstr)}) {
+    Dl_info info{};
+    if (dladdr(symbol, &info) && info.dli_fname)
+      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+}
+
+// The host's locale while curses mode is on (made on first use, not at static initialisation).
+std::string& savedLocale() {
+  static std::string locale;
+  return locale;
+}
+
 // ncursesw needs a UTF-8 character type to write the dialog's Cyrillic texts and frames.
 void useTerminalLocale() {
   const char* current = std::setlocale(LC_ALL, nullptr);
-  terminal.savedLocale = current ? current : "C";
+  savedLocale() = current ? current : "C";
   std::setlocale(LC_ALL, "");
   const char* codeset = nl_langinfo(CODESET);
   if (!codeset || std::strcmp(codeset, "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
 }
 
 void restoreLocale() {
-  if (!terminal.savedLocale.empty()) std::setlocale(LC_ALL, terminal.savedLocale.c_str());
-  terminal.savedLocale.clear();
+  if (!savedLocale().empty()) std::setlocale(LC_ALL, savedLocale().c_str());
+  savedLocale().clear();
 }
 
 void resizeToTerminal() {
@@ -211,7 +235,8 @@ struct ExitGuard {
       terminal.active = false;
     }
   }
-} exitGuard;
+};
+constinit ExitGuard exitGuard;
 
 }  // namespace
 
@@ -254,7 +279,14 @@ bool TerminalOperator::enter() {
   resized = 0;
 
   if (!terminal.screen) {
-    terminal.screen = newterm(nullptr, stdout, stdin);
+    keepCursesLoaded();
+    {
+#ifdef DUZ_LSAN
+      // ncurses does not free its half-made screen when newterm fails (an unknown terminal).
+      __lsan::ScopedDisabler notOurLeak;
+#endif
+      terminal.screen = newterm(nullptr, stdout, stdin);
+    }
     // A terminal that cannot move its cursor (TERM=dumb, a printing terminal) cannot show the dialog.
     const char* cup = terminal.screen ? tigetstr("cup") : nullptr;
     if (terminal.screen && (!cup || cup == reinterpret_cast<char*>(-1))) {
