@@ -132,6 +132,11 @@ class Tmux {
   void resize(int width, int height) {
     tmux({"resize-window", "-t", "t", "-x", std::to_string(width), "-y", std::to_string(height)});
   }
+  // A line typed into the pane, as if at a shell prompt.
+  void type(const std::string& line) {
+    tmux({"send-keys", "-t", "t", "-l", line});
+    tmux({"send-keys", "-t", "t", "Enter"});
+  }
   void keys(const std::vector<std::string>& keys) {
     std::vector<std::string> args{"send-keys", "-t", "t"};
     args.insert(args.end(), keys.begin(), keys.end());
@@ -354,6 +359,27 @@ TEST_F(TuiTmux, TerminationDuringTheSearchRestoresTheTerminal) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   ASSERT_TRUE(finished("143")) << tmux.screen();
   expectCookedTerminal(readFile(dir / "stty"));
+}
+
+TEST_F(TuiTmux, StopAndContinueGiveTheShellItsTerminalAndBringTheDialogBack) {
+  const char* bash = "/bin/bash";
+  if (!executable(bash)) GTEST_SKIP() << "no bash for job control";
+  ASSERT_TRUE(tmux.start(std::string(bash) + " --norc --noprofile -i"));
+  std::string s;
+  tmux.type("unset DUZEVOD_OPERATOR; export LC_ALL=C.UTF-8; cd " + quoted(dir.string()));
+  tmux.type(driver("boxes"));
+  ASSERT_TRUE(tmux.waitFor({"[ Да ]  [ Нет ]"}, s)) << s;
+  tmux.keys({"C-z"});
+  ASSERT_TRUE(tmux.waitFor({"Stopped"}, s)) << s;
+  EXPECT_EQ(s.find("[ Да ]"), std::string::npos) << s;
+  tmux.type("stty -a > stty; fg");
+  ASSERT_TRUE(tmux.waitFor({"[ Да ]  [ Нет ]"}, s)) << s;
+  expectCookedTerminal(readFile(dir / "stty"));
+  tmux.keys({"Enter"});  // the default, Нет
+  ASSERT_TRUE(tmux.waitFor({"[ Повтор ]  [ Отмена ]"}, s)) << s;
+  tmux.keys({"Escape"});
+  ASSERT_TRUE(waitForFile(dir / "results", "done\n")) << tmux.screen();
+  EXPECT_EQ(results(), (std::vector<std::string>{"box:no", "box:cancel", "done"}));
 }
 
 TEST_F(TuiTmux, ResizingTheTerminalRedrawsTheDialog) {
