@@ -186,8 +186,9 @@ class Driver {
     form_->StringGrid1.cell(0, 1).clear();
     form_->StringGrid1.cell(1, 1).clear();
     form_->StringGrid2.setRowCount(1);
-    form_->StringGrid2.cell(0, 0) = " ";
-    form_->StringGrid2.cell(1, 0) = " ";
+    // assign(count, char): GCC 12 at -O3 misreads assigning a literal here as an overlapping copy.
+    form_->StringGrid2.cell(0, 0).assign(1, ' ');
+    form_->StringGrid2.cell(1, 0).assign(1, ' ');
     op_->showModeless(*form_);
     op_->setPointerHidden(true);
     const std::vector<DeviceConfig> devices = bus();
