@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -109,14 +108,18 @@ bool executable(const char* path) {
   return path && *path && access(path, X_OK) == 0;
 }
 
-// One private tmux server with one session, 80×24 unless told otherwise.
+// One private tmux server with one session, 80×24 unless told otherwise, on a socket of its own (in the
+// test's directory, so that nothing is left behind).
 class Tmux {
  public:
-  Tmux() {
-    static std::atomic<int> counter{0};
-    socket_ = "duz-tui-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  ~Tmux() { stop(); }
+  void useSocket(const fs::path& socket) { socket_ = socket; }
+  void stop() {
+    if (socket_.empty()) return;
+    tmux({"kill-server"});
+    std::error_code ec;
+    fs::remove(socket_, ec);
   }
-  ~Tmux() { tmux({"kill-server"}); }
 
   bool start(const std::string& command, int width = 80, int height = 24) {
     return tmux({"new-session", "-d", "-s", "t", "-x", std::to_string(width), "-y", std::to_string(height),
@@ -157,10 +160,10 @@ class Tmux {
 
  private:
   Ran tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {TUI_TMUX, "-L", socket_, "-f", "/dev/null"});
+    args.insert(args.begin(), {TUI_TMUX, "-S", socket_.string(), "-f", "/dev/null"});
     return run(args, tmuxEnvironment());
   }
-  std::string socket_;
+  fs::path socket_;
 };
 
 bool waitForFile(const fs::path& path, const std::string& text) {
@@ -191,8 +194,10 @@ class TuiTmux : public ::testing::Test {
     const char* made = mkdtemp(pattern);
     ASSERT_NE(made, nullptr);
     dir = made;
+    tmux.useSocket(dir / "tmux");
   }
   void TearDown() override {
+    tmux.stop();
     std::error_code ec;
     if (!dir.empty()) fs::remove_all(dir, ec);
   }
@@ -517,6 +522,7 @@ TEST_F(TuiTmux, RealModuleOffersTheStoredConfigurationForReview) {
   // A first load searches the bus by script and saves the configuration.
   {
     Tmux first;
+    first.useSocket(dir / "tmux-first");
     ASSERT_TRUE(first.start(
         paneCommand(host, environment + " DUZEVOD_OPERATOR='dialog limit=5 search; dialog exit'")));
     ASSERT_TRUE(finished("0")) << first.screen();
