@@ -24,6 +24,7 @@ std::optional<DeviceKind> currentKind(const Module& module) {
 
 void PollingThread::start() {
   if (thread_.joinable()) return;
+  module_.link.stop = &stop_;
   phase_ = kLaunched;
   thread_ = std::thread([this] { run(); });
 }
