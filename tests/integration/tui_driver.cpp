@@ -156,7 +156,7 @@ class Driver {
     record(std::string("box:") + answerWord(a));
   }
 
-  // The start-up's passes (Part 5.1, step 7) with a simulated search in place of the bus.
+  // The start-up's passes, with a simulated search in place of the bus.
   void passes(bool showDialog) {
     for (int pass = 0; pass < 10; ++pass) {
       if (form_->visible) op_->hide(*form_);
@@ -179,7 +179,7 @@ class Driver {
     }
   }
 
-  // As DiscoverDevices does it (Part 5.3), with the bus of this program.
+  // As DiscoverDevices does it, with the bus of this program.
   void search() {
     found_.clear();
     form_->StringGrid1.setRowCount(2);
@@ -216,7 +216,7 @@ class Driver {
     op_->setPointerHidden(false);
   }
 
-  // The results step (Part 5.1, step 6).
+  // The start-up's results step.
   void results(bool restored) {
     form_->Label2.text =
         restored ? text(cp1251("Текущая конфигурация: \n")) +

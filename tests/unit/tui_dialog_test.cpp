@@ -19,7 +19,7 @@ using tui::Key;
 
 // --- Layout -------------------------------------------------------------------------------------------
 
-// The window's layout (Part 6.1): name, parent, left, top, width, height in pixels, tab order. The same
+// The window's layout: name, parent, left, top, width, height in pixels, tab order. The same
 // as ui/layout.h's kDialogLayout, which cannot be included here: its static_assert does not compile with
 // GCC 12 under -fsanitize=undefined (the null test of a pointer into the table is not a constant there).
 struct WindowControl {

@@ -25,7 +25,7 @@ inline constexpr int kDialogColumns = 80;
 inline constexpr int kDialogRows = 24;
 
 // Where a control sits, in cells, and its place in the tab order. Names, parents and tab orders are
-// those of the window layout (ui/layout.h, Part 6.1): a control inside a group box is placed relative to
+// those of the window layout (ui/layout.h): a control inside a group box is placed relative to
 // that box, whose frame is its row and column 0, and its tab order counts within the box; -1 is no tab
 // stop.
 struct TerminalControl {
