@@ -14,7 +14,8 @@ namespace {
 // parks instead: one call sets `parkedSignal` and enters an alertable wait that nothing else ends, and
 // DllMain, once it has seen the signal, has ExitThread run there as an APC. The thread thus never
 // executes our code again, and its ExitThread (which waits for the loader lock DllMain holds) tidies up
-// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes.
+// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes,
+// and one event handle.
 std::atomic<HANDLE> parkedSignal{nullptr};  // set by DllMain before it stops the module
 std::atomic<HANDLE> parkedThread{nullptr};  // set by the thread before it says it has finished
 
@@ -42,7 +43,9 @@ void unloadUnderLoaderLock() {
     if (exitThread) QueueUserAPC(exitThread, thread, 0);
     CloseHandle(thread);
   }
-  if (const HANDLE signal = parkedSignal.exchange(nullptr)) CloseHandle(signal);
+  // The signal stays open: a wait interrupted by a completing I/O may be entered again together with its
+  // signal (Wine does so), and that must not meet a closed handle, or its number reused for another.
+  parkedSignal.store(nullptr);
 }
 
 }  // namespace
