@@ -54,6 +54,9 @@ class Link {
   // 1 while the polling thread holds the port for an exchange; write commands wait for 0.
   std::atomic<int> busBusy{0};
 
+  // The polling thread's stop: an unload cuts short the pause after a failed attempt (null: never).
+  StopSignal* stop = nullptr;
+
   // Frame buffers of discovery and the polling thread.
   std::uint8_t requestBuffer[256] = {};
   std::uint8_t responseBuffer[260] = {};

@@ -83,7 +83,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
         }
       }
     }
-    clock_.sleepMs(500);
+    if (!clock_.sleepMs(500, stop)) return headerFailure ? result : -1;
     if (headerFailure) {
       if (--headerBudget == 0) return result;
     } else {

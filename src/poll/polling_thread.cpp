@@ -23,22 +23,36 @@ std::optional<DeviceKind> currentKind(const Module& module) {
 }  // namespace
 
 void PollingThread::start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  if (thread_.joinable()) return;
+  module_.link.stop = &stop_;
+  phase_ = kLaunched;
+  thread_ = std::thread([this] { run(); });
 }
 
-void PollingThread::stop(bool join) {
+void PollingThread::stop(bool join, AbandonFn abandon) {
   stop_.request();
   if (!thread_.joinable()) return;
   if (join) {
     thread_.join();
+    return;
+  }
+  // A thread that has got past the loader reaches its body within microseconds; one that has not
+  // within this grace period is waiting for the lock we hold and never will while we wait.
+  int launched = kLaunched;
+  if (!entered_.waitFor(std::chrono::milliseconds(200)) &&
+      phase_.compare_exchange_strong(launched, kAbandoned)) {
+    if (abandon) abandon(thread_);
   } else {
     while (!finished_.waitFor(std::chrono::milliseconds(100))) {
     }
-    thread_.detach();
   }
+  if (thread_.joinable()) thread_.detach();
 }
 
 void PollingThread::run() {
+  int launched = kLaunched;
+  if (!phase_.compare_exchange_strong(launched, kRunning) && launched == kAbandoned) return;
+  entered_.raise();
   module_.link.pollingActive = 1;
   while (module_.platform.clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;

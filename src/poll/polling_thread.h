@@ -1,6 +1,7 @@
 // The polling thread: reads every configured device once per cycle and publishes its values.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,8 +24,11 @@ class PollingThread {
   void start();
   // Asks the thread to end, wakes it from its sleeps and waits until it no longer touches module data.
   // With join = false the thread is detached once it has said so (Windows unloads under the loader
-  // lock, where waiting for a thread to end would deadlock).
-  void stop(bool join = true);
+  // lock, where waiting for a thread to end would deadlock). A thread that was launched but has not
+  // entered its body yet cannot say so: it is blocked behind that very lock. It is handed to `abandon`
+  // (which ends it without running any of its code) and detached.
+  using AbandonFn = void (*)(std::thread& thread);
+  void stop(bool join = true, AbandonFn abandon = nullptr);
   bool running() const { return thread_.joinable(); }
 
   // The thread body: sets pollingActive, then cycles until a stop is requested.
@@ -42,9 +46,9 @@ class PollingThread {
   void sayFinished() { finished_.raise(); }
 
  private:
-  // Raised by the thread after its last touch of module data. Unlike a StopSignal it notifies while
-  // holding its lock: the waiter may destroy the module the moment it sees the flag, so the thread
-  // must be done with the condition variable by then.
+  // A one-way flag raised by the thread. Unlike a StopSignal it notifies while holding its lock: the
+  // waiter may destroy the module the moment it sees `finished_`, so the thread must be done with the
+  // condition variable by then.
   class Finished {
    public:
     void raise() {
@@ -63,8 +67,12 @@ class PollingThread {
     bool raised_ = false;
   };
 
+  enum Phase : int { kIdle, kLaunched, kRunning, kAbandoned };
+
   Module& module_;
+  std::atomic<int> phase_{kIdle};
   StopSignal stop_;
+  Finished entered_;  // raised when the thread has entered its body
   Finished finished_;
   std::thread thread_;
 };

@@ -127,6 +127,10 @@ void Child::closeInput() {
   in_ = -1;
 }
 
+void Child::terminate() {
+  if (pid_ > 0 && status_ == -1) kill(pid_, SIGTERM);
+}
+
 std::string Child::command(const std::string& line) {
   send(line);
   return readLine().value_or("(no answer)");

@@ -28,6 +28,8 @@ class Child {
   std::optional<std::string> readLine(int timeoutMs = 3000);
   void send(const std::string& line);
   void closeInput();
+  // Asks the program to end (SIGTERM) without waiting for it; wait() reaps it.
+  void terminate();
   // Sends one simulator command and returns its answer line ("ok" or "error: …").
   std::string command(const std::string& line);
   // Sends a command that answers with lines and then "ok" (show); the lines before the "ok".

@@ -80,6 +80,21 @@ TEST_F(TransactionTest, SilentDeviceWhilePollingCostsOneReadTimeOutAndOnePause) 
   EXPECT_EQ(clock.monotonicMs(), 4u + 506u + 500u);
 }
 
+TEST_F(TransactionTest, StopEndsTheExchangeInsteadOfItsPauseAndFurtherAttempts) {
+  // Unloading must not wait out the pause after a failed attempt.
+  StopSignal stop;
+  link.stop = &stop;
+  stop.request();
+  EXPECT_EQ(run(identRequest()), -1);
+  EXPECT_EQ(attempts, 1);
+  EXPECT_TRUE(clock.sleeps().empty());
+
+  attempts = 0;
+  reply = [](const Bytes&, int) { return withCrc({0x07, 0x91, 0x01}); };  // exception reply
+  EXPECT_EQ(run(identRequest()), kWrongFunction);
+  EXPECT_EQ(attempts, 1);
+}
+
 TEST_F(TransactionTest, SilentDeviceBeforePollingGetsFiveAttempts) {
   EXPECT_EQ(run(identRequest()), -1);
   EXPECT_EQ(attempts, 5);

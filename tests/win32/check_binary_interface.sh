@@ -63,9 +63,9 @@ case $mode in
     symbols=$("$nm" "$dll")
     disassembly=$("$objdump" -d --no-show-raw-insn "$dll")
     # name, argument bytes (stdcall) or "cdecl"
-    for spec in GetDataForDUZEvoder:cdecl OnShutDown:cdecl SetAnTagValue:8 SetBitTagValue:8 \
+    for entry in GetDataForDUZEvoder:cdecl OnShutDown:cdecl SetAnTagValue:8 SetBitTagValue:8 \
       SetIntTagValue:8 GiveString:16; do
-      name=${spec%%:*} convention=${spec#*:}
+      name=${entry%%:*} convention=${entry#*:}
       [ -n "${exported[$name]:-}" ] || continue
       address=$(printf '%08x' $((image_base + 16#${exported[$name]})))
       symbol=$(awk -v a="$address" '$1 == a && $2 == "T" { print $3; exit }' <<<"$symbols")

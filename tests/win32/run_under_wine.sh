@@ -6,6 +6,8 @@ set -euo pipefail
 probe=$1 dll=$2 host=$3 clock=$4
 command -v wine >/dev/null || { echo "wine not installed: skipped"; exit 77; }
 export WINEPREFIX WINEDEBUG=-all DUZEVOD_DIR
+# No desktop: the start-up must not wait for an operator at a window nobody sees.
+unset DISPLAY
 WINEPREFIX=$(mktemp -d)
 DUZEVOD_DIR=$(mktemp -d)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX" "$DUZEVOD_DIR"' EXIT

@@ -55,10 +55,10 @@ void libraryLoad() noexcept {
   if (!instance) instance = load(makeSystemParts).release();
 }
 
-void libraryUnload(bool join) noexcept {
+void libraryUnload(bool join, PollingThread::AbandonFn abandon) noexcept {
   std::unique_ptr<LoadedModule> loaded(instance);
   instance = nullptr;
-  unload(loaded, join);
+  unload(loaded, join, abandon);
 }
 
 }  // namespace duz::shell

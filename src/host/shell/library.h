@@ -2,10 +2,12 @@
 // system's platform parts when the library is loaded, take it down when it is unloaded.
 #pragma once
 
+#include "poll/polling_thread.h"
+
 namespace duz::shell {
 
 void libraryLoad() noexcept;
 // join: true on POSIX; false under the Windows loader lock.
-void libraryUnload(bool join) noexcept;
+void libraryUnload(bool join, PollingThread::AbandonFn abandon = nullptr) noexcept;
 
 }  // namespace duz::shell

@@ -57,9 +57,9 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
   return loaded;
 }
 
-void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept {
+void unload(std::unique_ptr<LoadedModule>& loaded, bool join, PollingThread::AbandonFn abandon) noexcept {
   if (!loaded) return;
-  if (loaded->module) loaded->module->pollingThread.stop(join);
+  if (loaded->module) loaded->module->pollingThread.stop(join, abandon);
   loaded.reset();
 }
 

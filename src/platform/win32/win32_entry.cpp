@@ -1,5 +1,6 @@
 // The DLL's entry point. The C++ run-time has constructed the DLL's statics before it calls us on
 // attach and destroys them after us on detach. Built into the DLL only, never into the platform library.
+#include <pthread.h>
 #include <windows.h>
 
 #include <atomic>
@@ -32,10 +33,17 @@ void endPollingThread(duz::PollingThread& thread) {
   for (;;) WaitForSingleObjectEx(GetCurrentThread(), INFINITE, TRUE);  // after an APC not ours
 }
 
+// A polling thread launched at load but not yet in its body is waiting for the loader lock we hold:
+// it has run none of the module's code and holds nothing of ours, so ending it here is safe, and it
+// must not start once the DLL's code is gone.
+void endUnstartedThread(std::thread& thread) {
+  TerminateThread(pthread_gethandle(thread.native_handle()), 0);
+}
+
 // Stops the module for FreeLibrary and lets a parked polling thread go: ExitThread itself is the APC.
 void unloadUnderLoaderLock() {
   parkedSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  duz::shell::libraryUnload(false);
+  duz::shell::libraryUnload(false, endUnstartedThread);
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
     WaitForSingleObject(parkedSignal.load(), INFINITE);
     const auto exitThread = reinterpret_cast<PAPCFUNC>(

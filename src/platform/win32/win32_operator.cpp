@@ -1,14 +1,19 @@
 #include <cstdlib>
+#include <memory>
 
 #include "platform/system.h"
+#include "platform/win32/win32_window_operator.h"
 #include "ui/scripted_operator.h"
 
 namespace duz {
 
-// Scripted when DUZEVOD_OPERATOR is set, otherwise nobody is asked (the window presentation with
-// MessageBoxA comes later). A host without a console has no stderr; the reports are then lost.
+// Scripted when DUZEVOD_OPERATOR is set; otherwise the operator at the screen, with message boxes and the
+// dialog's window. Where nobody can see a window (a service's desktop, or no display at all) nobody is
+// asked. A host without a console has no stderr; the reports are then lost.
 std::unique_ptr<Operator> makeSystemOperator() {
-  return makeTextOperator(std::getenv("DUZEVOD_OPERATOR"), stderrLineSink());
+  const char* script = std::getenv("DUZEVOD_OPERATOR");
+  if (script || !desktopIsInteractive()) return makeTextOperator(script, stderrLineSink());
+  return std::make_unique<WindowOperator>(moduleInstance(), makeTextOperator(nullptr, stderrLineSink()));
 }
 
 }  // namespace duz
