@@ -10,6 +10,8 @@
 
 namespace duz {
 
+class TraceSink;
+
 // CRC-16/MODBUS of the first `count` bytes (also the configuration file's checksum).
 std::uint16_t Crc16(int count, const std::uint8_t* data);
 
@@ -63,8 +65,17 @@ class Link {
 
   Clock& clock() { return clock_; }
 
+  // Every attempt's frames go to `sink` from now on (null: no trace). Set before the first exchange;
+  // the sink must outlive the link's use.
+  void setTrace(TraceSink* sink) { trace_ = sink; }
+
  private:
+  void traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,
+                    int requestLength, const std::uint8_t* response, int received, int result,
+                    int expectedLength, int capacity, bool writeFailed);
+
   Clock& clock_;
+  TraceSink* trace_ = nullptr;
   std::mutex portMutex_;  // one exchange at a time on the line
   std::uint32_t baud_ = 9600;
 };

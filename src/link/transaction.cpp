@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "link/trace.h"
 
 namespace duz {
 
@@ -49,6 +50,23 @@ void Link::BusyDelay() {
   clock_.pauseMicroseconds(us < 1750 ? 1750 : us);
 }
 
+void Link::traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,
+                        int requestLength, const std::uint8_t* response, int received, int result,
+                        int expectedLength, int capacity, bool writeFailed) {
+  TracedAttempt a;
+  a.sentAt = sentAt;
+  a.durationMs = clock_.monotonicMs() - startMs;
+  a.request = request;
+  a.requestLength = requestLength;
+  a.reply = response;
+  a.replyLength = received;
+  a.result = result;
+  a.writeFailed = writeFailed;
+  a.expectedLength = expectedLength;
+  a.capacity = capacity;
+  trace_->append(traceLines(a));
+}
+
 int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.
   if (requestLength < 2 || requestLength > 255) return -1;
@@ -62,12 +80,22 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
-    if (PortWrite(request, static_cast<std::uint8_t>(requestLength)) != requestLength) return -1;
+    // Untraced, the attempt costs no clock reading.
+    const std::uint64_t sentAt = trace_ ? clock_.fileTimeNow() : 0;
+    const std::uint64_t startMs = trace_ ? clock_.monotonicMs() : 0;
+    if (PortWrite(request, static_cast<std::uint8_t>(requestLength)) != requestLength) {
+      if (trace_) traceAttempt(sentAt, startMs, request, requestLength, response, 0, -1, 0, capacity, true);
+      return -1;
+    }
     if (port) port->purgeAfterWrite();
 
     int result = -1;
     bool headerFailure = true;
-    if (capacity >= 3 && PortRead(response, 3) == 3) {
+    int received = 0;  // reply bytes now in `response`
+    int length = 0;    // the reply's length once its header is accepted
+    const int header = capacity >= 3 ? PortRead(response, 3) : 0;
+    if (header > 0) received = header;
+    if (header == 3) {
       if (response[0] != request[0]) {
         result = kWrongAddress;
       } else if (response[1] != function) {
@@ -75,14 +103,26 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       } else {
         headerFailure = false;
         headerBudget = budget;
-        const int length = (function == 14 || function == 5) ? requestLength : response[2] + 5;
+        length = (function == 14 || function == 5) ? requestLength : response[2] + 5;
         // A reply longer than the caller's buffer is a failed attempt, never a write past it.
-        if (length >= 5 && length <= capacity && PortRead(response + 3, length - 3) == length - 3) {
-          const std::uint16_t crc = Crc16(length - 2, response);
-          if (response[length - 2] == (crc & 0xFF) && response[length - 1] == (crc >> 8)) return 0;
+        if (length >= 5 && length <= capacity) {
+          const int body = PortRead(response + 3, length - 3);
+          if (body > 0) received += body;
+          if (body == length - 3) {
+            const std::uint16_t crc = Crc16(length - 2, response);
+            if (response[length - 2] == (crc & 0xFF) && response[length - 1] == (crc >> 8)) {
+              if (trace_)
+                traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
+                             false);
+              return 0;
+            }
+          }
         }
       }
     }
+    if (trace_)
+      traceAttempt(sentAt, startMs, request, requestLength, response, received, result, length, capacity,
+                   false);
     if (!clock_.sleepMs(500, stop)) return headerFailure ? result : -1;
     if (headerFailure) {
       if (--headerBudget == 0) return result;

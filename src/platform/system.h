@@ -8,6 +8,8 @@
 
 namespace duz {
 
+class TraceSink;
+
 std::unique_ptr<Clock> makeSystemClock();
 std::unique_ptr<SerialPorts> makeSystemSerialPorts();
 // Chooses the presentation: scripted (DUZEVOD_OPERATOR), the platform's interactive one, or
@@ -15,5 +17,8 @@ std::unique_ptr<SerialPorts> makeSystemSerialPorts();
 std::unique_ptr<Operator> makeSystemOperator();
 std::unique_ptr<Locale> makeSystemLocale();
 std::unique_ptr<HostDirectory> makeSystemHostDirectory();
+// The frame trace named by DUZEVOD_TRACE (a file, appended to); null when the variable is unset or empty,
+// or when the file cannot be opened (said on stderr).
+std::unique_ptr<TraceSink> makeSystemTraceSink();
 
 }  // namespace duz

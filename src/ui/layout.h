@@ -61,6 +61,6 @@ constexpr const ControlLayout* findLayout(std::string_view name) {
     if (c.name == name) return &c;
   return nullptr;
 }
-static_assert(findLayout("CBoxNum") && findLayout("CBoxNum")->parent == "GroupBox3");
+static_assert(findLayout("CBoxNum")->parent == "GroupBox3");
 
 }  // namespace duz

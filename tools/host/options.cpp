@@ -23,6 +23,12 @@ const char* const kUsage =
     "                    through SetBitTagValue; may be given more than once\n"
     "  --help            this text\n"
     "\n"
+    "The readable view lists each device with its slot, bus address (its \"Device number\" tag), model\n"
+    "and state, and under it each tag with its value (with the unit where known), quality and age. On a\n"
+    "terminal it is redrawn in place, and the command bits of an alarm instrument are written from the\n"
+    "keyboard: r Reset, c Cancellation of the signal system, b Mode of blocking on/off; Tab or the arrow\n"
+    "keys choose the instrument, q quits. Otherwise each snapshot is printed after the last.\n"
+    "\n"
     "Exit status: 0 after a complete run, 1 when the module cannot be loaded or unloaded, 2 for a bad\n"
     "command line.\n";
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -108,37 +107,6 @@ void appendTags(std::string& out, const char* kind, const std::vector<TagSnapsho
   out += ']';
 }
 
-// FILETIME as UTC "YYYY-MM-DD hh:mm:ss.mmm"; "-" for none.
-std::string fileTimeText(std::uint64_t ft) {
-  if (ft == 0) return "-";
-  using namespace std::chrono;
-  constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;
-  if (ft < kUnixEpoch) return std::to_string(ft);
-  const milliseconds sinceEpoch{static_cast<std::int64_t>((ft - kUnixEpoch) / 10'000)};
-  const sys_days day = floor<days>(sys_time<milliseconds>(sinceEpoch));
-  const year_month_day ymd{day};
-  const hh_mm_ss<milliseconds> time{sinceEpoch - day.time_since_epoch()};
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02d:%02d:%02d.%03d", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-  return buf;
-}
-
-void appendTagLines(std::string& out, char kind, const std::vector<TagSnapshot>& tags, bool analog) {
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    const TagSnapshot& t = tags[i];
-    char line[160];
-    std::snprintf(line, sizeof line, "        %c%-3zu %-12s 0x%08X  %s  ", kind, i,
-                  (analog ? analogValue(t.value) : integerValue(t.value)).c_str(), t.quality,
-                  fileTimeText(t.timestamp).c_str());
-    out += line;
-    out += t.name ? *t.name : "(no name)";
-    out += '\n';
-  }
-}
-
 }  // namespace
 
 Snapshot takeSnapshot(const DeviceStatusRecord* table, std::uint64_t t) {
@@ -177,21 +145,6 @@ std::string snapshotJson(const Snapshot& s) {
     out += '}';
   }
   out += "]}\n";
-  return out;
-}
-
-std::string snapshotTable(const Snapshot& s) {
-  std::string out = "t = " + std::to_string(s.t) + " ms\n";
-  out += "slot  name        online  analog  bit  int\n";
-  for (const DeviceSnapshot& d : s.devices) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%4d  %-10s  %6u  %6zu  %3zu  %3zu\n", d.slot, d.name.c_str(), d.online,
-                  d.analog.size(), d.bit.size(), d.integer.size());
-    out += line;
-    appendTagLines(out, 'a', d.analog, true);
-    appendTagLines(out, 'b', d.bit, false);
-    appendTagLines(out, 'i', d.integer, false);
-  }
   return out;
 }
 

@@ -33,7 +33,6 @@ struct Snapshot {
 Snapshot takeSnapshot(const DeviceStatusRecord* table, std::uint64_t t);
 
 std::string snapshotJson(const Snapshot& s);
-std::string snapshotTable(const Snapshot& s);
 std::string writeJson(std::uint64_t t, std::uint32_t slot, std::uint32_t bit, std::uint32_t value,
                       unsigned result);
 std::string writeText(std::uint64_t t, std::uint32_t slot, std::uint32_t bit, std::uint32_t value,

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -30,21 +31,6 @@ constexpr Named kFaults[] = {
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-// Decimal (optionally negative) or 0x hexadecimal, within [min, max].
-std::optional<long long> number(const std::string& text, long long min, long long max) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    first += 2;
-    base = 16;
-  }
-  long long value = 0;
-  const auto [end, ec] = std::from_chars(first, last, value, base);
-  if (ec != std::errc() || end != last || first == last || value < min || value > max) return std::nullopt;
-  return value;
 }
 
 std::string hex(unsigned long long value, int digits) {
@@ -86,7 +72,7 @@ class Args {
     return false;
   }
   std::optional<long long> at(std::size_t i, long long min, long long max, const char* what) {
-    auto v = number(words_[i], min, max);
+    auto v = parseNumber(words_[i], min, max);
     if (!v)
       error_ = std::string(what) + " must be a number from " + std::to_string(min) + " to " +
                std::to_string(max) + ", not '" + words_[i] + "'";
@@ -98,7 +84,106 @@ class Args {
   std::string& error_;
 };
 
+// A decimal number with an optional fraction, e.g. 20.5 or -3.
+std::optional<double> decimalNumber(const std::string& text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
+
+std::string applyDrift(Device& d, const std::vector<std::string>& words) {
+  const Model m = d.model;
+  const char* usage = m == Model::Controller ? "drift channel SLOT CHANNEL LOW HIGH SECONDS | drift off"
+                      : m == Model::Alarm    ? "drift input N SECONDS | drift off"
+                                             : "drift raw LOW HIGH SECONDS | drift off";
+  if (words.size() == 2 && words[1] == "off") {
+    d.drifts.clear();
+    return {};
+  }
+  Drift drift;
+  std::size_t at = 2;  // first of the numbers after the kind
+  if (m == Model::Controller && words.size() == 7 && words[1] == "channel") {
+    const auto slot = parseNumber(words[2], 0, 7), channel = parseNumber(words[3], 0, 5);
+    if (!slot || !channel) return "the slot is 0..7 and the channel 0..5";
+    drift.what = Drift::What::Channel;
+    drift.slot = static_cast<int>(*slot);
+    drift.channel = static_cast<int>(*channel);
+    at = 4;
+  } else if (m == Model::Alarm && words.size() == 4 && words[1] == "input") {
+    const auto input = parseNumber(words[2], 0, 31);
+    if (!input) return "the input number is 0..31";
+    drift.what = Drift::What::Input;
+    drift.channel = static_cast<int>(*input);
+    at = 3;
+  } else if (measuringModel(m) && words.size() == 5 && words[1] == "raw") {
+    drift.what = Drift::What::Raw;
+  } else {
+    return std::string("usage: ") + usage;
+  }
+  if (drift.what != Drift::What::Input) {
+    const auto low = decimalNumber(words[at]), high = decimalNumber(words[at + 1]);
+    if (!low || !high) return "LOW and HIGH must be numbers, not '" + words[at] + "' '" + words[at + 1] + "'";
+    const double limit = drift.what == Drift::What::Raw ? 32767 : 99999;
+    if (std::fabs(*low) > limit || std::fabs(*high) > limit)
+      return "LOW and HIGH must lie within -" + std::to_string(static_cast<int>(limit)) + ".." +
+             std::to_string(static_cast<int>(limit));
+    drift.low = *low;
+    drift.high = *high;
+    at += 2;
+  }
+  const auto period = decimalNumber(words[at]);
+  if (!period || *period < 0.1 || *period > 86400) return "SECONDS must be from 0.1 to 86400";
+  drift.periodS = *period;
+  d.drifts.push_back(drift);
+  return {};
+}
+
+std::string driftLine(const Drift& drift) {
+  char line[128];
+  switch (drift.what) {
+    case Drift::What::Channel:
+      std::snprintf(line, sizeof line, "  drift channel %d %d %g %g %g", drift.slot, drift.channel, drift.low,
+                    drift.high, drift.periodS);
+      break;
+    case Drift::What::Input:
+      std::snprintf(line, sizeof line, "  drift input %d %g", drift.channel, drift.periodS);
+      break;
+    case Drift::What::Raw:
+      std::snprintf(line, sizeof line, "  drift raw %g %g %g", drift.low, drift.high, drift.periodS);
+      break;
+  }
+  return line;
+}
+
 }  // namespace
+
+void animate(Device& d, double seconds) {
+  constexpr double kTwoPi = 6.283185307179586;
+  for (const Drift& drift : d.drifts) {
+    const double phase = std::fmod(seconds, drift.periodS) / drift.periodS;
+    if (drift.what == Drift::What::Input) {
+      const std::uint32_t bit = 1u << drift.channel;
+      d.inputs = std::fmod(seconds / drift.periodS, 2.0) < 1.0 ? d.inputs | bit : d.inputs & ~bit;
+      continue;
+    }
+    // From the middle up to HIGH, down to LOW and back within one period.
+    const double value =
+        (drift.low + drift.high) / 2 + (drift.high - drift.low) / 2 * std::sin(kTwoPi * phase);
+    if (drift.what == Drift::What::Raw) {
+      d.raw = static_cast<std::int16_t>(std::lround(value));
+    } else {
+      // Right-aligned in 8 characters with two decimals, as the controller sends its values.
+      char text[32];
+      std::snprintf(text, sizeof text, "%7.2f ", value);
+      auto& cell = d.texts[drift.slot][drift.channel];
+      const std::size_t n = std::strlen(text) < 8 ? std::strlen(text) : 8;
+      cell.fill(' ');
+      std::memcpy(cell.data() + 8 - n, text, n);
+    }
+  }
+}
 
 Device makeDevice(int address, Model model) {
   Device d;
@@ -149,45 +234,6 @@ const char* faultKeyword(Fault fault) {
   return "?";
 }
 
-bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& error) {
-  words.clear();
-  std::size_t i = 0;
-  while (i < line.size()) {
-    const char c = line[i];
-    if (std::isspace(static_cast<unsigned char>(c))) {
-      ++i;
-    } else if (c == '#') {
-      break;
-    } else if (c == '"') {
-      std::string word;
-      ++i;
-      bool closed = false;
-      while (i < line.size()) {
-        char d = line[i++];
-        if (d == '"') {
-          closed = true;
-          break;
-        }
-        if (d == '\\' && i < line.size()) {
-          d = line[i++];
-          if (d == '0') d = '\0';
-        }
-        word += d;
-      }
-      if (!closed) {
-        error = "a quoted text is not closed";
-        return false;
-      }
-      words.push_back(word);
-    } else {
-      const std::size_t start = i;
-      while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i])) && line[i] != '#') ++i;
-      words.push_back(line.substr(start, i - start));
-    }
-  }
-  return true;
-}
-
 std::string applySetting(Device& d, const std::vector<std::string>& words) {
   std::string error;
   if (words.empty()) return "empty setting";
@@ -195,6 +241,7 @@ std::string applySetting(Device& d, const std::vector<std::string>& words) {
   Args args(words, error);
   const Model m = d.model;
 
+  if (key == "drift") return applyDrift(d, words);
   if (key == "fault") {
     if (!args.count(1, 2, "fault normal|silent|badcrc|wrongaddr|exception|short|slow [MS]")) return error;
     const auto f = faultFromKeyword(words[1]);
@@ -326,9 +373,14 @@ std::vector<std::string> describe(const Device& d) {
   std::string fault = std::string("  fault ") + faultKeyword(d.fault);
   if (d.fault == Fault::Slow) fault += " " + std::to_string(d.slowMs);
   lines.push_back(fault);
+  for (const Drift& drift : d.drifts) lines.push_back(driftLine(drift));
   if (d.model == Model::Controller) {
     std::string modules = "  modules";
-    for (auto code : d.modules) modules += " " + std::to_string(code);
+    for (auto code : d.modules) {
+      // Appended piece by piece: GCC 12 at -O3 misreads " " + text here as an overlapping copy.
+      modules += ' ';
+      modules += std::to_string(code);
+    }
     lines.push_back(modules);
     for (int s = 0; s < 8; ++s) {
       if (!d.modules[s]) continue;
@@ -371,7 +423,7 @@ bool parseBus(std::istream& in, const std::string& name, Bus& bus, std::string& 
     if (words.empty()) continue;
     if (words[0] == "device") {
       if (words.size() != 3) return fail("usage: device ADDRESS MODEL");
-      const auto address = number(words[1], 1, 247);
+      const auto address = parseNumber(words[1], 1, 247);
       if (!address) return fail("a bus address is a number from 1 to 247, not '" + words[1] + "'");
       const auto model = modelFromKeyword(words[2]);
       if (!model) return fail("unknown model '" + words[2] + "' (LUMA-12, DEK-04, VEKS-1, VEKS-2, ORTA)");

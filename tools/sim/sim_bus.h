@@ -10,12 +10,26 @@
 #include <string>
 #include <vector>
 
+#include "bus_words.h"
+
 namespace duz::sim {
 
 enum class Model { Controller, Alarm, Thermocouple, Rtd, CurrentLoop };
 
 // How a device answers: normally, or with one of the faults a real line shows.
 enum class Fault { Normal, Silent, BadCrc, WrongAddress, Exception, Short, Slow };
+
+// A value that changes by itself: a sine between `low` and `high` over `periodS` seconds, or an input
+// that turns on and off every `periodS` seconds.
+struct Drift {
+  enum class What { Raw, Channel, Input };
+  What what = What::Raw;
+  int slot = 0;     // controller: module slot
+  int channel = 0;  // controller: channel; alarm instrument: input number
+  double low = 0;
+  double high = 0;
+  double periodS = 60;
+};
 
 struct Device {
   int address = 0;
@@ -44,6 +58,8 @@ struct Device {
   std::uint8_t range = 0;
   std::int16_t raw = 0;
   std::uint8_t status = 0;  // bit 1 limit 1, bit 0 limit 2
+
+  std::vector<Drift> drifts;
 };
 
 // A device of `model` at `address` with the defaults the help text describes.
@@ -54,13 +70,12 @@ const char* modelKeyword(Model model);
 std::optional<Fault> faultFromKeyword(const std::string& word);
 const char* faultKeyword(Fault fault);
 
-// Splits a line into words: blanks separate, "double quotes" keep blanks (with \" \\ \0 inside),
-// # outside quotes starts a comment. False with `error` set when a quote is left open.
-bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& error);
-
 // Applies one setting (`keyword args…`, as in a bus file under `device`) to a device. Empty on success,
 // otherwise what is wrong.
 std::string applySetting(Device& device, const std::vector<std::string>& words);
+
+// Moves the drifting values of a device to where they are `seconds` after the simulator started.
+void animate(Device& device, double seconds);
 
 // The device's state as bus-file lines (without comments), for `show`.
 std::vector<std::string> describe(const Device& device);

@@ -71,6 +71,12 @@ Bus description file
   Every model
     fault MODE [MS]                    normal | silent | badcrc | wrongaddr | exception | short |
                                        slow (reply after MS, default 1000)
+  Values that change by themselves (any number of drift lines a device; "drift off" ends them):
+    drift channel SLOT CH LOW HIGH S   LUMA-12: the channel's value swings between LOW and HIGH
+                                       (decimals allowed) once every S seconds
+    drift input N S                    DEK-04: input N is on for S seconds, then off for S seconds
+    drift raw LOW HIGH S               VEKS-1, VEKS-2, ORTA: the raw value swings between LOW and HIGH
+                                       once every S seconds
 
   Example:
     device 1 LUMA-12
@@ -260,6 +266,7 @@ struct Pending {
 int run(const Options& o, Bus& bus, const Line& line) {
   const std::int64_t characterNs = 11LL * 1'000'000'000 / o.baud;
   const std::int64_t gapNs = std::max<std::int64_t>(characterNs * 7 / 2, 1'750'000);
+  const std::int64_t startNs = nowNs();
   Bytes received;
   std::int64_t lastByteNs = 0;
   std::vector<Pending> pending;
@@ -312,6 +319,7 @@ int run(const Options& o, Bus& bus, const Line& line) {
 
     const std::int64_t now = nowNs();
     if (!received.empty() && now - lastByteNs >= gapNs) {
+      for (auto& entry : bus) duz::sim::animate(entry.second, static_cast<double>(now - startNs) / 1e9);
       duz::sim::Answer a = duz::sim::answer(bus, received);
       trace(o.trace, "rx", received, a.reply.empty() ? a.note : std::string());
       received.clear();

@@ -39,6 +39,7 @@ std::unique_ptr<LoadedModule> makeSystemParts() {
   parts->locale = makeSystemLocale();
   parts->directory = makeSystemHostDirectory();
   parts->host = std::make_unique<TessarinLibrary>();
+  parts->trace = makeSystemTraceSink();
   return parts;
 }
 

@@ -46,6 +46,8 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
       return nullptr;
     loaded->module = std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op,
                                                        *loaded->locale, *loaded->directory, *loaded->host});
+    // Before the start-up, so that the search's exchanges are traced too.
+    if (loaded->trace) loaded->module->link.setTrace(loaded->trace.get());
   } catch (...) {
     return nullptr;
   }

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The demonstration in one command: builds what is missing, plays a bus of one instrument of each
+# model on a pseudo-terminal, and runs the module in the host stand-in with a live table of what the
+# host sees. The first run searches the bus; later runs restore the saved configuration.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  cat <<'TEXT'
+Usage: scripts/demo.sh [--seconds N] [--fresh] [--interactive] [--trace] [--state DIR] [--build DIR]
+
+Runs the module against the bus simulator (tools/sim/demo.bus: a controller, an alarm instrument,
+two transducers and a current-loop module whose values change by themselves, and a silent address)
+and shows the live table of duzevod-host until Ctrl-C (or q) ends it.
+
+The first run searches the bus (about 8 seconds: the silent address costs five attempts) and saves
+the configuration in the state folder; later runs restore it. The operator's answers come from a
+script; with --interactive the module's own dialog asks instead.
+
+  --seconds N      end after N seconds (for unattended runs)
+  --fresh          forget the saved configuration: search again
+  --interactive    let the operator dialog show (choose the port ending in /line)
+  --trace          write the frame trace to trace.log in the state folder
+  --state DIR      the state folder (default ${XDG_STATE_HOME:-~/.local/state}/duzevod-demo)
+  --build DIR      use the programs built in DIR instead of building build/release
+  --help           this text
+
+On a terminal the table is redrawn in place; the keys r, c and b write the alarm instrument's Reset,
+Cancellation and Mode of blocking bits.
+TEXT
+}
+
+die() {
+  echo "demo.sh: $*" >&2
+  exit 2
+}
+
+seconds="" fresh=0 interactive=0 trace=0 build=""
+state="${XDG_STATE_HOME:-${HOME:-/tmp}/.local/state}/duzevod-demo"
+while [ $# -gt 0 ]; do
+  case $1 in
+    --seconds | --state | --build)
+      [ $# -ge 2 ] || die "$1 needs a value"
+      case $1 in --seconds) seconds=$2 ;; --state) state=$2 ;; --build) build=$2 ;; esac
+      shift 2 ;;
+    --seconds=*) seconds=${1#*=}; shift ;;
+    --state=*) state=${1#*=}; shift ;;
+    --build=*) build=${1#*=}; shift ;;
+    --fresh) fresh=1; shift ;;
+    --interactive) interactive=1; shift ;;
+    --trace) trace=1; shift ;;
+    -h | --help) usage; exit 0 ;;
+    *) die "unknown option '$1' (see --help)" ;;
+  esac
+done
+[ -z "$seconds" ] || [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || die "--seconds wants a number of seconds, not '$seconds'"
+# The operator script names the port by its path, one word.
+[[ $state != *[[:space:]]* ]] || die "the state folder's path may not hold blanks: '$state' (use --state)"
+
+if [ -z "$build" ]; then
+  build=$root/build/release
+  if [ ! -f "$build/build.ninja" ]; then
+    "$root/scripts/install-deps.sh"
+    echo "demo: building $build (once; a few minutes)" >&2
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  fi
+  cmake --build "$build" --target duzevod duzevod-host duzevod-sim >/dev/null
+fi
+module=$build/libduzevod.so host=$build/tools/host/duzevod-host sim=$build/tools/sim/duzevod-sim
+for program in "$module" "$host" "$sim"; do
+  [ -e "$program" ] || die "$program is missing (build it, or leave out --build)"
+done
+
+mkdir -p "$state"
+state=$(cd "$state" && pwd)
+[ $fresh = 0 ] || rm -f "$state/DUZEvod.sys"
+
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The simulator prints its pseudo-terminal's path first; its commands are not read from here.
+"$sim" --bus "$root/tools/sim/demo.bus" </dev/null >"$state/sim.out" 2>"$state/sim.log" &
+sim_pid=$!
+pty=""
+for _ in $(seq 100); do
+  pty=$(head -n 1 "$state/sim.out" 2>/dev/null || true)
+  [ -z "$pty" ] || break
+  kill -0 "$sim_pid" 2>/dev/null || { cat "$state/sim.log" >&2; die "the simulator did not start"; }
+  sleep 0.05
+done
+[ -n "$pty" ] || die "the simulator gave no line in time"
+# A fixed name for the changing pseudo-terminal, so that a saved configuration finds the bus again.
+line=$state/line
+ln -sfn "$pty" "$line"
+
+settings=(DUZEVOD_DIR="$state" DUZEVOD_PORTS="$line")
+if [ $interactive = 0 ]; then
+  if [ -f "$state/DUZEvod.sys" ]; then
+    echo "demo: restoring the configuration saved in $state (--fresh searches again)" >&2
+    settings+=(DUZEVOD_OPERATOR="answer no")
+  else
+    # demo.bus uses addresses 1 to 6.
+    echo "demo: searching addresses 1 to 6 on $pty (address 4 is silent and takes a few seconds)" >&2
+    settings+=(DUZEVOD_OPERATOR="dialog port=$line limit=6 search; dialog exit")
+  fi
+fi
+[ $trace = 0 ] || settings+=(DUZEVOD_TRACE="$state/trace.log")
+arguments=(--module "$module")
+[ -z "$seconds" ] || arguments+=(--seconds "$seconds")
+
+status=0
+env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" "${arguments[@]}" || status=$?
+[ $trace = 0 ] || echo "demo: frames in $state/trace.log" >&2
+exit $status
