@@ -5,8 +5,8 @@ packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686
           mbpoll libmodbus-dev libncurses-dev tmux)
 # The Windows build's tests run under 32-bit Wine; the dialog's test needs an X server (Xvfb) and Wine's
-# own fonts (its "MS Sans Serif" and Tahoma).
-windows_test_packages=(wine wine32:i386 fonts-wine xvfb)
+# own fonts (its "MS Sans Serif" and Tahoma); the end-to-end tests read the host's JSON lines with jq.
+windows_test_packages=(wine wine32:i386 fonts-wine xvfb jq)
 packages+=("${windows_test_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do

@@ -57,7 +57,11 @@ void PollingThread::run() {
   while (module_.platform.clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;
   }
-  finished_.raise();
+  if (ending) {
+    ending(*this);
+  } else {
+    sayFinished();
+  }
 }
 
 bool PollingThread::pollAllDevices() {

@@ -38,6 +38,13 @@ class PollingThread {
 
   StopSignal& stopSignal() { return stop_; }
 
+  // How the thread ends after its last touch of module data. Null: it says it has finished and returns.
+  // A library whose code is unmapped as soon as its unload has heard that (Windows: FreeLibrary, right
+  // after DllMain) sets a function that says it through sayFinished() and keeps the thread from running
+  // any instruction of that code afterwards.
+  static inline void (*ending)(PollingThread& thread) = nullptr;
+  void sayFinished() { finished_.raise(); }
+
  private:
   // A one-way flag raised by the thread. Unlike a StopSignal it notifies while holding its lock: the
   // waiter may destroy the module the moment it sees `finished_`, so the thread must be done with the
