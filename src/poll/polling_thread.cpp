@@ -25,34 +25,28 @@ std::optional<DeviceKind> currentKind(const Module& module) {
 void PollingThread::start() {
   if (thread_.joinable()) return;
   module_.link.stop = &stop_;
-  phase_ = kLaunched;
-  thread_ = std::thread([this] { run(); });
+  if (launching) launching();
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    if (entered) entered();
+    throw;
+  }
 }
 
-void PollingThread::stop(bool join, AbandonFn abandon) {
+void PollingThread::stop(bool join) {
   stop_.request();
   if (!thread_.joinable()) return;
   if (join) {
     thread_.join();
     return;
   }
-  // A thread that has got past the loader reaches its body within microseconds; one that has not
-  // within this grace period is waiting for the lock we hold and never will while we wait.
-  int launched = kLaunched;
-  if (!entered_.waitFor(std::chrono::milliseconds(200)) &&
-      phase_.compare_exchange_strong(launched, kAbandoned)) {
-    if (abandon) abandon(thread_);
-  } else {
-    while (!finished_.waitFor(std::chrono::milliseconds(100))) {
-    }
-  }
-  if (thread_.joinable()) thread_.detach();
+  finished_.wait();
+  thread_.detach();
 }
 
 void PollingThread::run() {
-  int launched = kLaunched;
-  if (!phase_.compare_exchange_strong(launched, kRunning) && launched == kAbandoned) return;
-  entered_.raise();
+  if (entered) entered();
   module_.link.pollingActive = 1;
   while (module_.platform.clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;

@@ -1,8 +1,6 @@
 // The polling thread: reads every configured device once per cycle and publishes its values.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -24,12 +22,15 @@ class PollingThread {
   void start();
   // Asks the thread to end, wakes it from its sleeps and waits until it no longer touches module data.
   // With join = false the thread is detached once it has said so (Windows unloads under the loader
-  // lock, where waiting for a thread to end would deadlock). A thread that was launched but has not
-  // entered its body yet cannot say so: it is blocked behind that very lock. It is handed to `abandon`
-  // (which ends it without running any of its code) and detached.
-  using AbandonFn = void (*)(std::thread& thread);
-  void stop(bool join = true, AbandonFn abandon = nullptr);
+  // lock, where waiting for a thread to end would deadlock).
+  void stop(bool join = true);
   bool running() const { return thread_.joinable(); }
+
+  // Called just before the thread is created, and by the thread as the first thing it does (or at once,
+  // if it could not be created). Windows keeps the library loaded in between: until the thread has got
+  // through the loader, an unload could neither wait for it nor let it run into unmapped code.
+  static inline void (*launching)() = nullptr;
+  static inline void (*entered)() = nullptr;
 
   // The thread body: sets pollingActive, then cycles until a stop is requested.
   void run();
@@ -56,9 +57,9 @@ class PollingThread {
       raised_ = true;
       cv_.notify_all();
     }
-    bool waitFor(std::chrono::milliseconds duration) {
+    void wait() {
       std::unique_lock lock(mutex_);
-      return cv_.wait_for(lock, duration, [this] { return raised_; });
+      cv_.wait(lock, [this] { return raised_; });
     }
 
    private:
@@ -67,12 +68,8 @@ class PollingThread {
     bool raised_ = false;
   };
 
-  enum Phase : int { kIdle, kLaunched, kRunning, kAbandoned };
-
   Module& module_;
-  std::atomic<int> phase_{kIdle};
   StopSignal stop_;
-  Finished entered_;  // raised when the thread has entered its body
   Finished finished_;
   std::thread thread_;
 };

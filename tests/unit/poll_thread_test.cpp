@@ -6,6 +6,9 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "poll_world.h"
 
@@ -161,6 +164,34 @@ TEST(PollingThread, UnknownModelIsNeitherReadNorPublished) {
   EXPECT_TRUE(w.port->writes().empty());
   EXPECT_EQ(w.module.failedCycles[0], 0);
   EXPECT_EQ(w.world.clock.sleeps(), std::vector<std::uint32_t>{50});
+}
+
+// The launch hooks bracket the time a Windows unload could not handle: one on the caller before the
+// thread exists, the other on the thread before it touches anything of the module.
+TEST(PollingThread, LaunchHooksBracketTheThreadsStart) {
+  static std::mutex mutex;
+  static std::vector<std::string> events;
+  static std::thread::id caller;
+  events.clear();
+  caller = std::this_thread::get_id();
+  PollingThread::launching = [] {
+    std::lock_guard lock(mutex);
+    events.push_back(std::this_thread::get_id() == caller ? "launching on caller" : "launching elsewhere");
+  };
+  PollingThread::entered = [] {
+    std::lock_guard lock(mutex);
+    events.push_back(std::this_thread::get_id() == caller ? "entered on caller" : "entered on thread");
+  };
+  PollWorld w;
+  w.module.link.pollingActive = 0;
+  runUntil(w, [&](std::uint64_t) {
+    std::lock_guard lock(mutex);
+    events.push_back(w.module.link.pollingActive ? "slept, active" : "slept, not active");
+    return true;
+  });
+  PollingThread::launching = nullptr;
+  PollingThread::entered = nullptr;
+  EXPECT_EQ(events, (std::vector<std::string>{"launching on caller", "entered on thread", "slept, active"}));
 }
 
 // A clock whose n-th sleep of a given length blocks (in real time) until a stop is requested, so a

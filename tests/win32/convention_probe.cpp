@@ -1,6 +1,7 @@
 // Loads duzevod.dll as the host does and calls each export with the host's calling convention, measuring
 // how many argument bytes the export removes from the stack (stdcall: all of them, cdecl: none). Also
-// checks the status table and that FreeLibrary and a second load work. Run under Wine by run_under_wine.sh.
+// checks the status table, that FreeLibrary and a second load work, and that a load freed at once
+// neither hangs nor crashes. Run under Wine by run_under_wine.sh.
 #include <windows.h>
 
 #include <cstdint>
@@ -121,6 +122,14 @@ int main(int argc, char** argv) {
 
     check(FreeLibrary(dll) != 0, "FreeLibrary unloads the module");
   }
+  // A host may unload as soon as it has loaded, before the polling thread has got through the loader.
+  constexpr int kQuickRounds = 20;
+  int quick = 0;
+  for (; quick < kQuickRounds; ++quick) {
+    HMODULE dll = LoadLibraryA(path);
+    if (!dll || !FreeLibrary(dll)) break;
+  }
+  check(quick == kQuickRounds, "20 loads, each freed at once");
   std::printf("%d failure(s)\n", failures);
   return failures ? 1 : 0;
 }

@@ -13,12 +13,21 @@ DUZEVOD_DIR=$(mktemp -d)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX" "$DUZEVOD_DIR"' EXIT
 wineboot -i >/dev/null 2>&1
 cd "$(dirname "$dll")"
-wine "$probe" "$(basename "$dll")"
+# A hang (in the loader, say) fails here within a minute and names the step.
+step() {
+  local what=$1 rc=0
+  shift
+  timeout -k 5 60 "$@" || rc=$?
+  if ((rc == 124 || rc == 137)); then echo "FAIL: $what hung"; exit 1; fi
+  return "$rc"
+}
+step convention_probe.exe wine "$probe" "$(basename "$dll")"
 
-out=$(wine "$host" --module "$(basename "$dll")" --json --seconds 0 </dev/null)
+out=$(step duzevod-host.exe wine "$host" --module "$(basename "$dll")" --json --seconds 0 </dev/null) ||
+  { echo "$out"; exit 1; }
 echo "${out:0:300}..."
 grep -q '"slot":30,"name":"Device31","online":1,"analog":\[\],"bit":\[\],"int":\[\]}\]}' <<<"$out" ||
   { echo "FAIL: duzevod-host.exe did not show Device31"; exit 1; }
 echo "ok: duzevod-host.exe loaded, showed and unloaded the module"
 
-wine "$clock"
+step clock_probe.exe wine "$clock"

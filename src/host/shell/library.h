@@ -8,6 +8,6 @@ namespace duz::shell {
 
 void libraryLoad() noexcept;
 // join: true on POSIX; false under the Windows loader lock.
-void libraryUnload(bool join, PollingThread::AbandonFn abandon = nullptr) noexcept;
+void libraryUnload(bool join) noexcept;
 
 }  // namespace duz::shell

@@ -59,9 +59,9 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
   return loaded;
 }
 
-void unload(std::unique_ptr<LoadedModule>& loaded, bool join, PollingThread::AbandonFn abandon) noexcept {
+void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept {
   if (!loaded) return;
-  if (loaded->module) loaded->module->pollingThread.stop(join, abandon);
+  if (loaded->module) loaded->module->pollingThread.stop(join);
   loaded.reset();
 }
 

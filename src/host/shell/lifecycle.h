@@ -40,8 +40,7 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup = runMo
 // Stops the polling thread, then destroys the module (names released integer, bit, analog) and the
 // parts. join = false: the thread is detached once it has stopped touching module data (Windows
 // unloads under the loader lock, where waiting for a thread to end would deadlock).
-void unload(std::unique_ptr<LoadedModule>& loaded, bool join,
-            PollingThread::AbandonFn abandon = nullptr) noexcept;
+void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept;
 
 // The status table the host sees: the module's, or a fixed table with Device1..Device31, online 1
 // and no tags when there is no module.

@@ -1,6 +1,5 @@
 // The DLL's entry point. The C++ run-time has constructed the DLL's statics before it calls us on
 // attach and destroys them after us on detach. Built into the DLL only, never into the platform library.
-#include <pthread.h>
 #include <windows.h>
 
 #include <atomic>
@@ -33,17 +32,36 @@ void endPollingThread(duz::PollingThread& thread) {
   for (;;) WaitForSingleObjectEx(GetCurrentThread(), INFINITE, TRUE);  // after an APC not ours
 }
 
-// A polling thread launched at load but not yet in its body is waiting for the loader lock we hold:
-// it has run none of the module's code and holds nothing of ours, so ending it here is safe, and it
-// must not start once the DLL's code is gone.
-void endUnstartedThread(std::thread& thread) {
-  TerminateThread(pthread_gethandle(thread.native_handle()), 0);
+// A new thread must take the loader lock before it runs any of our code, and the load that launches the
+// polling thread holds that lock. A FreeLibrary coming right after the load could then find the thread
+// not yet started, which it can neither wait for (deadlock) nor end (it would die holding, or waiting in,
+// the loader's own bookkeeping), and which would then start in unmapped code. So the thread holds a
+// reference to the DLL from its launch until it has entered its body, and the unload can only come after.
+std::atomic<HMODULE> launchReference{nullptr};
+
+void holdLibraryForLaunch() {
+  HMODULE self = nullptr;
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&launchReference),
+                         &self))
+    launchReference.store(self);
+}
+
+VOID CALLBACK releaseAfterReturn(PTP_CALLBACK_INSTANCE instance, PVOID self) {
+  FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(self));
+}
+
+// The reference is given back by a pool thread, in the system's code: if the host has already let go,
+// that FreeLibrary is the unload, and it must not return into the DLL it unmaps. Should the callback not
+// be accepted, the DLL simply stays loaded.
+void releaseLaunchReference() {
+  if (const HMODULE self = launchReference.exchange(nullptr))
+    TrySubmitThreadpoolCallback(releaseAfterReturn, self, nullptr);
 }
 
 // Stops the module for FreeLibrary and lets a parked polling thread go: ExitThread itself is the APC.
 void unloadUnderLoaderLock() {
   parkedSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  duz::shell::libraryUnload(false, endUnstartedThread);
+  duz::shell::libraryUnload(false);
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
     WaitForSingleObject(parkedSignal.load(), INFINITE);
     const auto exitThread = reinterpret_cast<PAPCFUNC>(
@@ -61,6 +79,8 @@ void unloadUnderLoaderLock() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
+      duz::PollingThread::launching = holdLibraryForLaunch;
+      duz::PollingThread::entered = releaseLaunchReference;
       duz::PollingThread::ending = endPollingThread;
       duz::shell::libraryLoad();
       break;
