@@ -37,22 +37,6 @@ std::string printable(const std::string& cp1251Text) {
   return out;
 }
 
-const char* answerWord(BoxAnswer a) {
-  switch (a) {
-    case BoxAnswer::Ok:
-      return "ok";
-    case BoxAnswer::Yes:
-      return "yes";
-    case BoxAnswer::No:
-      return "no";
-    case BoxAnswer::Retry:
-      return "retry";
-    case BoxAnswer::Cancel:
-      return "cancel";
-  }
-  return "?";
-}
-
 const char* boxKind(BoxButtons b) {
   switch (b) {
     case BoxButtons::Ok:
@@ -189,6 +173,22 @@ void parseDialog(Parse& p, const std::vector<std::string_view>& w) {
 }
 
 }  // namespace
+
+const char* answerWord(BoxAnswer a) {
+  switch (a) {
+    case BoxAnswer::Ok:
+      return "ok";
+    case BoxAnswer::Yes:
+      return "yes";
+    case BoxAnswer::No:
+      return "no";
+    case BoxAnswer::Retry:
+      return "retry";
+    case BoxAnswer::Cancel:
+      return "cancel";
+  }
+  return "?";
+}
 
 OperatorScript parseOperatorScript(std::string_view text) {
   OperatorScript script;

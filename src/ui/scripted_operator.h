@@ -54,6 +54,9 @@ struct OperatorScript {
 
 OperatorScript parseOperatorScript(std::string_view text);
 
+// The script's word for a box answer ("ok", "yes", "no", "retry", "cancel").
+const char* answerWord(BoxAnswer a);
+
 // Plays a script. With no step left a box takes its default button and the dialog is left (see
 // leaveDialog); a step that does not fit what is asked is reported and treated the same way.
 class ScriptedOperator : public Operator {

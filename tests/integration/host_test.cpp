@@ -18,6 +18,7 @@
 
 #include "host/shell/exports.h"
 #include "host_json.h"
+#include "temp_dir.h"
 #include "tessarin.h"
 
 extern char** environ;
@@ -26,24 +27,6 @@ namespace duz::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory for the module's files (DUZEVOD_DIR), removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/duzevod-host-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct HostRun {
   int status = -1;  // exit status, or -1 when the program did not exit normally
@@ -75,7 +58,7 @@ std::vector<std::string> moduleEnvironment(const std::string& dir) {
 }
 
 HostRun runHost(std::vector<std::string> args) {
-  TempDir dir;
+  TempDir dir{"duzevod-host-test"};
   const std::string outPath = dir.path() + "/stdout", errPath = dir.path() + "/stderr";
   args.insert(args.begin(), DUZEVOD_HOST);
   std::vector<char*> argv;
@@ -236,7 +219,7 @@ class LoadedLibrary : public ::testing::Test {
     return reinterpret_cast<Fn>(dlsym(handle, name));
   }
 
-  TempDir dir;
+  TempDir dir{"duzevod-host-test"};
   void* handle = nullptr;
 };
 

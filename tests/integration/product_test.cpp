@@ -14,28 +14,12 @@
 
 #include "host_json.h"
 #include "link_harness.h"
+#include "temp_dir.h"
 
 namespace duz::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/duzevod-product-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> out;
@@ -106,7 +90,7 @@ std::string shownConfiguration(const std::string& path) {
 }
 
 TEST(Demo, SearchesShowsAllFiveModelsAndRestoresNextTime) {
-  TempDir state;
+  TempDir state{"duzevod-product"};
   const std::vector<std::string> demo = {"/bin/bash", DUZ_DEMO,     "--build",   DUZ_BUILD_DIR,
                                          "--state",   state.path(), "--seconds", "3"};
   const Finished first = runToEnd(demo, 60000);
@@ -214,7 +198,7 @@ TEST(ConfigurationTool, AMadeFileRestoresTheTagsASearchGives) {
   Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
   const auto pty = sim.readLine();
   ASSERT_TRUE(pty) << sim.errorText();
-  TempDir searched, made;
+  TempDir searched{"duzevod-product"}, made{"duzevod-product"};
 
   const Finished search = runHost({"DUZEVOD_DIR=" + searched.path(), "DUZEVOD_PORTS=" + *pty,
                                    "DUZEVOD_OPERATOR=dialog port=" + *pty + " limit=5 search; dialog exit"},
@@ -240,7 +224,7 @@ TEST(ConfigurationTool, AMadeFileRestoresTheTagsASearchGives) {
 }
 
 TEST(ConfigurationTool, RefusesMistakesAndBadCommandLines) {
-  TempDir dir;
+  TempDir dir{"duzevod-product"};
   TempFile text("port COM1\ndevice 3 VEKS-1\n  sensor 2\n  range 99\n");
   const Finished wrong = runToEnd({DUZ_CONF, "make", text.path(), dir.path() + "/x.sys"});
   EXPECT_EQ(wrong.status, 1);
@@ -261,7 +245,7 @@ TEST(FrameTrace, HoldsTheExactFramesOfPollsAndWritesInWholeLines) {
   Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
   const auto pty = sim.readLine();
   ASSERT_TRUE(pty) << sim.errorText();
-  TempDir dir;
+  TempDir dir{"duzevod-product"};
   const std::string trace = dir.path() + "/trace.log";
   // Host writes of the alarm instrument's three command bits while the polling thread traces too.
   const Finished run =

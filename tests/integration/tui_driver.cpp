@@ -27,6 +27,7 @@
 #include "model/cp1251.h"
 #include "platform/system.h"
 #include "ui/dialog.h"
+#include "ui/scripted_operator.h"
 
 namespace {
 
@@ -128,22 +129,6 @@ class Driver {
   void record(const std::string& line) {
     std::ofstream out(options_.results, std::ios::app);
     out << line << "\n";
-  }
-
-  static const char* answerWord(BoxAnswer a) {
-    switch (a) {
-      case BoxAnswer::Ok:
-        return "ok";
-      case BoxAnswer::Yes:
-        return "yes";
-      case BoxAnswer::No:
-        return "no";
-      case BoxAnswer::Retry:
-        return "retry";
-      case BoxAnswer::Cancel:
-        return "cancel";
-    }
-    return "?";
   }
 
   void boxes() {
