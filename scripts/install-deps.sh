@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
+#   --linux   only what the Linux build and its programs need (the demonstration), no test toolchain
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
-          g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-          mbpoll libmodbus-dev libncurses-dev tmux)
-# The Windows build's tests run under 32-bit Wine; the dialog's test needs an X server (Xvfb) and Wine's
-# own fonts (its "MS Sans Serif" and Tahoma); the end-to-end tests read the host's JSON lines with jq.
-windows_test_packages=(wine wine32:i386 fonts-wine xvfb jq)
-packages+=("${windows_test_packages[@]}")
+root=$(cd "$(dirname "$0")/.." && pwd)
+linux_only=0
+case ${1:-} in
+  --linux) linux_only=1 ;;
+  -h | --help) sed -n '2,3s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "install-deps.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
+esac
+
+# The Linux build: the module, its tools (the MQTT gateway among them) and the terminal dialog.
+packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohmann-json3-dev)
+if ((!linux_only)); then
+  # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog, a real
+  # broker and its clients, certificates for TLS, clang's libFuzzer.
+  packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux mosquitto mosquitto-clients
+             openssl clang libfuzzer-14-dev libclang-rt-14-dev jq)
+  # The 32-bit DLL is always built and its binary interface checked from the file. Its behaviour runs
+  # under 32-bit Wine where the kernel executes 32-bit programs; elsewhere a 64-bit Windows build runs
+  # it under 64-bit Wine. The dialog's test needs an X server (Xvfb) and Wine's own fonts.
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 fonts-wine xvfb)
+  if "$root/scripts/can-run-32bit.sh" >/dev/null; then
+    packages+=(wine wine32:i386)
+  else
+    packages+=(wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+  fi
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
