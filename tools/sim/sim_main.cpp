@@ -16,6 +16,7 @@
 #include "platform/posix/posix_serial.h"
 #include "sim_answer.h"
 #include "sim_bus.h"
+#include "sim_pace.h"
 
 namespace {
 
@@ -34,7 +35,11 @@ Options:
   --baud N          line speed (default 9600): the inter-frame gap, --pace, and --device
   --parity N|E|O    parity of --device (default N)
   --stop 1|2        stop bits of --device (default 2)
-  --pace            send replies at the line speed (11 bits a character), not all at once
+  --pace            keep the line's timing (11 bits a character) on a line that has none, such as
+                    the pseudo-terminal: a request ends its length in characters after its first
+                    byte came, the reply starts 3.5 characters (at least 1.75 ms) plus the
+                    turnaround after that, and each reply byte is handed over when it would have
+                    been received completely; for measuring exchange times
   --turnaround MS   extra wait between a request's end and the reply (default 2)
   --trace           one line per frame on standard error: "rx" or "tx", the bytes in hex, and a note
   --help            this text
@@ -117,12 +122,6 @@ std::int64_t nowNs() {
   return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
-void sleepUntil(std::int64_t ns) {
-  timespec t{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR && !stopRequested) {
-  }
-}
-
 void trace(bool on, const char* direction, const Bytes& bytes, const std::string& note) {
   if (!on) return;
   std::string line = direction;
@@ -198,17 +197,12 @@ bool openLine(const Options& o, Line& line, std::string& error) {
   return true;
 }
 
-void send(const Options& o, int fd, const Bytes& bytes) {
-  if (!o.pace) {
-    duz::posix::writeAll(fd, bytes.data(), static_cast<int>(bytes.size()));
+void send(const Options& o, int fd, const Bytes& bytes, std::int64_t dueNs) {
+  if (o.pace) {
+    duz::sim::sendPaced(fd, bytes, dueNs, duz::sim::LineTiming(o.baud), stopRequested);
     return;
   }
-  const std::int64_t characterNs = 11LL * 1'000'000'000 / o.baud;
-  const std::int64_t start = nowNs();
-  for (std::size_t i = 0; i < bytes.size() && !stopRequested; ++i) {
-    duz::posix::writeAll(fd, &bytes[i], 1);
-    sleepUntil(start + static_cast<std::int64_t>(i + 1) * characterNs);
-  }
+  duz::posix::writeAll(fd, bytes.data(), static_cast<int>(bytes.size()));
 }
 
 void reply(const std::string& text) {
@@ -264,27 +258,33 @@ struct Pending {
 };
 
 int run(const Options& o, Bus& bus, const Line& line) {
-  const std::int64_t characterNs = 11LL * 1'000'000'000 / o.baud;
-  const std::int64_t gapNs = std::max<std::int64_t>(characterNs * 7 / 2, 1'750'000);
+  const duz::sim::LineTiming timing(o.baud);
+  const std::int64_t gapNs = timing.gapNs;
   const std::int64_t startNs = nowNs();
   Bytes received;
+  std::int64_t firstByteNs = 0;
   std::int64_t lastByteNs = 0;
+  // When the request in `received` ends on the line: paced, after its characters' time.
+  const auto requestEnd = [&] {
+    return o.pace ? duz::sim::requestEndNs(timing, firstByteNs, lastByteNs, received.size()) : lastByteNs;
+  };
   std::vector<Pending> pending;
   std::string input;
   bool stdinOpen = true;
 
   while (!stopRequested) {
     std::int64_t wakeNs = -1;
-    if (!received.empty()) wakeNs = lastByteNs + gapNs;
+    if (!received.empty()) wakeNs = requestEnd() + gapNs;
     for (const auto& p : pending)
       if (wakeNs < 0 || p.dueNs < wakeNs) wakeNs = p.dueNs;
-    int timeoutMs = -1;
+    // To the nanosecond: a wait rounded up to milliseconds would delay replies by up to one.
+    timespec timeout{};
     if (wakeNs >= 0) {
-      const std::int64_t left = wakeNs - nowNs();
-      timeoutMs = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
+      const std::int64_t left = std::max<std::int64_t>(wakeNs - nowNs(), 0);
+      timeout = {static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
     }
     pollfd fds[2] = {{line.fd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
+    if (::ppoll(fds, 2, wakeNs >= 0 ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
       std::perror("duzevod-sim: poll");
       return 1;
     }
@@ -295,8 +295,9 @@ int run(const Options& o, Bus& bus, const Line& line) {
       if (n > 0) {
         // No Modbus frame is longer than 256 bytes: a line that never falls silent is noise.
         if (received.size() > 1024) received.clear();
-        received.insert(received.end(), buffer, buffer + n);
         lastByteNs = nowNs();
+        if (received.empty()) firstByteNs = lastByteNs;
+        received.insert(received.end(), buffer, buffer + n);
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
       std::fprintf(stderr, "duzevod-sim: the line %s has gone\n", line.path.c_str());
@@ -318,13 +319,16 @@ int run(const Options& o, Bus& bus, const Line& line) {
     }
 
     const std::int64_t now = nowNs();
-    if (!received.empty() && now - lastByteNs >= gapNs) {
+    if (!received.empty() && now - requestEnd() >= gapNs) {
+      // Paced, the reply starts when the line says, however late this wake-up came.
+      const std::int64_t replyFromNs = o.pace ? requestEnd() + gapNs : now;
       for (auto& entry : bus) duz::sim::animate(entry.second, static_cast<double>(now - startNs) / 1e9);
       duz::sim::Answer a = duz::sim::answer(bus, received);
       trace(o.trace, "rx", received, a.reply.empty() ? a.note : std::string());
       received.clear();
       if (!a.reply.empty())
-        pending.push_back({now + (o.turnaroundMs + std::int64_t{a.delayMs}) * 1'000'000, a.reply, a.note});
+        pending.push_back(
+            {replyFromNs + (o.turnaroundMs + std::int64_t{a.delayMs}) * 1'000'000, a.reply, a.note});
     }
     for (std::size_t i = 0; i < pending.size();) {
       if (pending[i].dueNs > nowNs()) {
@@ -334,7 +338,7 @@ int run(const Options& o, Bus& bus, const Line& line) {
       const Pending p = pending[i];
       pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
       trace(o.trace, "tx", p.bytes, p.note);
-      send(o, line.fd, p.bytes);
+      send(o, line.fd, p.bytes, p.dueNs);
     }
   }
   return 0;
@@ -400,6 +404,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  if (o.pace) duz::sim::preciseWakeups();
   Line line;
   if (!openLine(o, line, error)) {
     std::fprintf(stderr, "duzevod-sim: %s\n", error.c_str());
