@@ -256,5 +256,28 @@ TEST_F(PacedLink, LongestReplyArrivesWithinTheReadTimeOuts) {
   EXPECT_LE(took, 900);
 }
 
+TEST_F(PacedLink, ExchangeTakesTheLinesTimeInBothDirections) {
+  // 6 bytes out and 8 back at 1.146 ms a character, the instrument's 3.5 characters before it answers
+  // and our own before the request: at least 24 ms, where an unpaced line answers in about 6.
+  const double start = nowMs();
+  EXPECT_EQ(data({3, 0x47, 0, 1}).size(), 3u);
+  const double took = nowMs() - start;
+  std::printf("transducer read at 9600 bit/s, paced: %.1f ms (24.1 on the wire)\n", took);
+  EXPECT_GE(took, 24.0);
+}
+
+TEST_F(PacedLink, ReadLeftToArriveStillEndsOneIntervalAfterTheLastByte) {
+  // Our read sleeps while a reply arrives; a reply that stops short must still end the read about
+  // 100 ms after its last byte, not at 500 + 2n.
+  EXPECT_EQ(sim->command("4 fault short"), "ok");
+  sendRequest({4, 0x11});
+  std::uint8_t reply[8];
+  double took = 0;
+  EXPECT_EQ(timedRead(reply, 8, took), 5);
+  std::printf("paced read of 8 with 5 arriving: %.1f ms\n", took);
+  EXPECT_GE(took, 100);
+  EXPECT_LT(took, 400);
+}
+
 }  // namespace
 }  // namespace duz::test

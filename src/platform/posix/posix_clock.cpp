@@ -1,11 +1,27 @@
 #include "platform/posix/posix_platform.h"
 
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <cerrno>
 #include <thread>
 
 namespace duz {
+
+void posix::sleepPrecisely(std::int64_t ns) {
+  const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+  if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // An absolute deadline so that early wake-ups (signals) do not shorten the sleep.
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+  deadline.tv_nsec += static_cast<long>(ns % 1'000'000'000);
+  deadline.tv_sec += deadline.tv_nsec / 1'000'000'000;
+  deadline.tv_nsec %= 1'000'000'000;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+  if (slack > 1) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0UL, 0UL, 0UL);
+}
 
 bool PosixClock::sleepMs(std::uint32_t ms, StopSignal* stop) {
   if (stop) return !stop->waitFor(std::chrono::milliseconds(ms));
@@ -14,14 +30,7 @@ bool PosixClock::sleepMs(std::uint32_t ms, StopSignal* stop) {
 }
 
 void PosixClock::pauseMicroseconds(std::uint32_t us) {
-  // An absolute deadline so that early wake-ups (signals) do not shorten the gap.
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_nsec += static_cast<long>(us % 1'000'000) * 1000;
-  deadline.tv_sec += us / 1'000'000 + deadline.tv_nsec / 1'000'000'000;
-  deadline.tv_nsec %= 1'000'000'000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
+  posix::sleepPrecisely(std::int64_t{us} * 1000);
 }
 
 std::uint64_t PosixClock::monotonicMs() {

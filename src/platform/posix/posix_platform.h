@@ -1,9 +1,18 @@
 // POSIX implementations of the platform interfaces.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 namespace duz {
+
+namespace posix {
+// Sleeps `ns` nanoseconds on the monotonic clock, woken as close to the end as the kernel can: the
+// calling thread's timer slack (by default 50 µs added to every wake-up) is cut for the sleep and
+// restored after it, so that a host's thread keeps its own setting.
+void sleepPrecisely(std::int64_t ns);
+}  // namespace posix
 
 class PosixClock : public Clock {
  public:

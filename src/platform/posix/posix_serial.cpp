@@ -34,12 +34,13 @@ class PosixSerialPort : public SerialPort {
 
   bool configure(const std::string& settings) override {
     if (!posix::configureLine(fd_, settings)) return false;
+    characterNs_ = posix::characterNs(fd_);
     posix::enableRs485(fd_);  // drivers without it switch direction themselves
     return true;
   }
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
-    return posix::readWithTimeouts(fd_, buffer, count, timeouts_);
+    return posix::readWithTimeouts(fd_, buffer, count, timeouts_, characterNs_);
   }
   int write(const std::uint8_t* buffer, int count) override { return posix::writeAll(fd_, buffer, count); }
   void purgeBeforeWrite() override { tcflush(fd_, TCIOFLUSH); }
@@ -54,6 +55,7 @@ class PosixSerialPort : public SerialPort {
  private:
   int fd_;
   CommTimeouts timeouts_;
+  std::int64_t characterNs_ = 0;
 };
 
 class PosixSerialPorts : public SerialPorts {

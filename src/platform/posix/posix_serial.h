@@ -33,7 +33,15 @@ bool enableRs485(int fd);
 // Waits for up to `count` bytes under COMMTIMEOUTS rules: the read ends when all have come, when the
 // total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
 // has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
-int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts);
+// With the line's `characterNs` (0: unknown), a frame that has begun is left to arrive at the line's
+// speed instead of waking for each byte; the last byte is still waited for by itself, so it is taken
+// as soon as it comes.
+int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
+                     std::int64_t characterNs = 0);
+
+// Time of one character on the line as it is set: start bit, data bits, parity bit, stop bits
+// (0 when the line's speed is unknown).
+std::int64_t characterNs(int fd);
 
 // Writes all `count` bytes, waiting while the driver's buffer is full. Bytes written, or -1 when the
 // line failed before any byte went out.

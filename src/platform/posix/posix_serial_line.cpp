@@ -13,6 +13,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "platform/posix/posix_platform.h"
 #include "platform/posix/posix_serial.h"
 
 namespace duz::posix {
@@ -142,7 +143,34 @@ bool enableRs485(int fd) {
   return ioctl(fd, TIOCSRS485, &rs) == 0;
 }
 
-int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts) {
+std::int64_t characterNs(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return 0;
+  const speed_t code = cfgetospeed(&t);
+  unsigned baud = 0;
+  for (const Speed& s : kSpeeds)
+    if (s.code == code) baud = s.baud;
+  if (baud == 0) return 0;
+  int dataBits = 8;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      dataBits = 5;
+      break;
+    case CS6:
+      dataBits = 6;
+      break;
+    case CS7:
+      dataBits = 7;
+      break;
+    default:
+      break;
+  }
+  const int bits = 1 + dataBits + ((t.c_cflag & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
+  return std::int64_t{bits} * 1'000'000'000 / baud;
+}
+
+int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
+                     std::int64_t characterNs) {
   if (count <= 0) return 0;
   constexpr std::uint32_t kForever = 0xFFFFFFFFu;
   // Interval "forever" with no totals: return at once with what is there (the Win32 rule).
@@ -154,11 +182,14 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
   const std::int64_t totalDeadline = totalMs > 0 ? start + totalMs * 1'000'000 : -1;
   std::int64_t intervalDeadline = -1;
 
+  // Bytes have just come: the rest of the frame follows at the line's speed.
+  bool flowing = false;
   int got = 0;
   while (got < count) {
     const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
     if (n > 0) {
       got += static_cast<int>(n);
+      flowing = true;
       if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
         intervalDeadline = nowNs() + std::int64_t{timeouts.readInterval} * 1'000'000;
       continue;
@@ -174,6 +205,17 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
       if (left <= 0) break;
       waitMs = static_cast<int>((left + 999'999) / 1'000'000);
     }
+    // Waking for every byte of a long reply costs the host a few hundred wake-ups an exchange: sleep
+    // while all but the last of the missing bytes arrive (at most 20 ms at a time, so that a line that
+    // stops is noticed about as soon as the interval says), then wait for the last one as it comes.
+    if (flowing && characterNs > 0 && count - got > 1) {
+      flowing = false;
+      std::int64_t sleepNs = std::min<std::int64_t>(std::int64_t{count - got - 1} * characterNs, 20'000'000);
+      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - nowNs());
+      if (sleepNs > 0) sleepPrecisely(sleepNs);
+      continue;
+    }
+    flowing = false;
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, waitMs);
     if (ready < 0 && errno != EINTR) return got > 0 ? got : -1;
