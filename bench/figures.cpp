@@ -1,0 +1,151 @@
+#include "figures.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace duz::bench {
+
+namespace {
+
+double at(const std::vector<double>& sorted, double q) {
+  const double rank = q * static_cast<double>(sorted.size() - 1);
+  const std::size_t low = static_cast<std::size_t>(rank);
+  const std::size_t high = std::min(low + 1, sorted.size() - 1);
+  return sorted[low] + (sorted[high] - sorted[low]) * (rank - static_cast<double>(low));
+}
+
+// Reply bytes of an identification (3 + data + CRC) and of a parameter request.
+constexpr int kIdentReplyController = 13;
+constexpr int kIdentReplyOther = 8;
+constexpr int kParameterReply = 16;
+
+}  // namespace
+
+Summary summarize(std::vector<double> samples) {
+  Summary s;
+  if (samples.empty()) return s;
+  std::sort(samples.begin(), samples.end());
+  s.count = samples.size();
+  s.median = at(samples, 0.5);
+  s.p25 = at(samples, 0.25);
+  s.p75 = at(samples, 0.75);
+  s.p99 = at(samples, 0.99);
+  s.min = samples.front();
+  s.max = samples.back();
+  return s;
+}
+
+double characterMs(unsigned baud) {
+  return 11.0 * 1000.0 / baud;
+}
+
+double gapMs(unsigned baud) {
+  return std::max(3.5 * characterMs(baud), 1.75);
+}
+
+double wireMs(unsigned baud, int requestBytes, int replyBytes) {
+  return (requestBytes + replyBytes) * characterMs(baud);
+}
+
+const char* kindName(Kind kind) {
+  switch (kind) {
+    case Kind::ControllerBlock:
+      return "controller block (71, 24 channels)";
+    case Kind::Transducer:
+      return "transducer (71, 1 channel)";
+    case Kind::AlarmInputs:
+      return "alarm inputs (2, 32 inputs)";
+    case Kind::AlarmCoils:
+      return "alarm coils (1, 16 coils)";
+    case Kind::BlockingCoil:
+      return "blocking coil (1, coil 240)";
+    case Kind::WriteCoil:
+      return "write coil (5)";
+  }
+  return "?";
+}
+
+int requestBytes(Kind kind) {
+  return kind == Kind::ControllerBlock || kind == Kind::Transducer ? 6 : 8;
+}
+
+int replyBytes(Kind kind) {
+  switch (kind) {
+    case Kind::ControllerBlock:
+      return 5 + 24 * 9;  // 8 text bytes and a status byte a channel
+    case Kind::Transducer:
+      return 5 + 3;
+    case Kind::AlarmInputs:
+      return 5 + 4;
+    case Kind::AlarmCoils:
+      return 5 + 2;
+    case Kind::BlockingCoil:
+      return 5 + 1;
+    case Kind::WriteCoil:
+      return 8;
+  }
+  return 0;
+}
+
+Model modelAt(int address) {
+  return static_cast<Model>((address - 1) % 5);
+}
+
+std::vector<Kind> pollOf(Model model) {
+  switch (model) {
+    case Model::Controller:
+      return {Kind::ControllerBlock};
+    case Model::Alarm:
+      return {Kind::AlarmInputs, Kind::AlarmCoils, Kind::BlockingCoil};
+    default:
+      return {Kind::Transducer};
+  }
+}
+
+double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs) {
+  double ms = 1000;
+  for (int address = 1; address <= devices; ++address) {
+    ms += 50;
+    for (Kind k : pollOf(modelAt(address))) ms += 10 + exchangeMs.at(static_cast<std::size_t>(k));
+  }
+  return ms;
+}
+
+double searchBudgetMs(unsigned baud, int limit, int present) {
+  const double slave = gapMs(baud);  // the instrument's own 3.5 characters before it answers
+  double ms = 0;
+  for (int address = 1; address <= limit; ++address) {
+    ms += 10;
+    if (address > present) {
+      ms += 5 * (gapMs(baud) + 500 + 2 * 3 + 500);
+      continue;
+    }
+    const Model m = modelAt(address);
+    ms += gapMs(baud) + wireMs(baud, 4, m == Model::Controller ? kIdentReplyController : kIdentReplyOther) +
+          slave;
+    if (m != Model::Controller && m != Model::Alarm)
+      ms += 10 + gapMs(baud) + wireMs(baud, 4, kParameterReply) + slave;
+  }
+  return ms;
+}
+
+std::optional<double> tracedRequestMs(const std::string& line, int function) {
+  int year, month, day, hour, minute, second, milli;
+  unsigned address, code;
+  if (std::sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ tx %2x %2x", &year, &month, &day, &hour,
+                  &minute, &second, &milli, &address, &code) != 9 ||
+      static_cast<int>(code) != function)
+    return std::nullopt;
+  tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return static_cast<double>(timegm(&t)) * 1000.0 + milli;
+}
+
+}  // namespace duz::bench
