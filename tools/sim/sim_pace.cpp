@@ -14,7 +14,8 @@ LineTiming::LineTiming(unsigned baud)
     : characterNs(11LL * 1'000'000'000 / std::max(baud, 1u)),
       gapNs(std::max<std::int64_t>(characterNs * 7 / 2, 1'750'000)) {}
 
-std::int64_t requestEndNs(const LineTiming& line, std::int64_t firstNs, std::int64_t lastNs, std::size_t count) {
+std::int64_t requestEndNs(const LineTiming& line, std::int64_t firstNs, std::int64_t lastNs,
+                          std::size_t count) {
   return std::max(lastNs, firstNs + static_cast<std::int64_t>(count) * line.characterNs);
 }
 

@@ -19,7 +19,8 @@ struct LineTiming {
 
 // When a request would have ended on a real line: its first byte came in at `firstNs` (the sender began
 // then), so its last character ends `count` characters later, or when it really came, if that is later.
-std::int64_t requestEndNs(const LineTiming& line, std::int64_t firstNs, std::int64_t lastNs, std::size_t count);
+std::int64_t requestEndNs(const LineTiming& line, std::int64_t firstNs, std::int64_t lastNs,
+                          std::size_t count);
 
 // Writes `bytes` one at a time, each when it would have been received completely: byte i at
 // startNs + (i + 1) characters. Returns early when `stop` is set.
