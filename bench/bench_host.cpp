@@ -33,9 +33,10 @@ the first published value (or S seconds after the load when none comes), unloads
   rss_kb BEFORE LOADED END   resident memory before the load, right after it, at the end
   cycle_ms MS…               the intervals between the publications of slot 0's first tag
   refresh_ms MS…             the intervals between the publications of every data tag
-  cpu WINDOW_S THREAD_MS PROCESS_MS READER_MS WAKES   CPU time after the first value: the polling
-                             thread's, the whole process's, this program's own reader's; and how
-                             often the polling thread slept and was woken
+  cpu WINDOW_S THREAD_MS PROCESS_MS READER_MS WAKES QUEUED_MS   CPU time after the first value: the polling
+                             thread's, the whole process's, this program's own reader's; how
+                             often the polling thread slept and was woken, and how long in all it
+                             waited for a CPU when it could have run (QUEUED_MS)
   write CALL_UNIX_MS RETURN_MS RESULT          one line per write (with --write)
 --write SLOT writes the alarm instrument's last bit ("Mode of blocking") through SetBitTagValue,
 alternating 1 and 0, every 0.2 to 0.9 s.
@@ -78,6 +79,15 @@ long wakeUps(int tid) {
     status.ignore(1 << 16, '\n');
   }
   return 0;
+}
+
+// Time the thread has spent runnable but waiting for a CPU (the kernel's scheduler statistics), in ms:
+// on a loaded machine, the part of every wait that is the machine's and not the module's.
+double runQueueMs(int tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+  double running = 0, waiting = 0;
+  stat >> running >> waiting;
+  return waiting / 1e6;
 }
 
 long residentKb() {
@@ -198,6 +208,7 @@ int main(int argc, char** argv) {
   const std::int64_t windowStart = nowNs();
   const std::int64_t threadStart = threadCpuNs(pollingTid);
   const long wakeStart = wakeUps(pollingTid);
+  const double queueStart = runQueueMs(pollingTid);
   const std::int64_t processStart = nowNs(CLOCK_PROCESS_CPUTIME_ID);
   const std::int64_t readerStart = nowNs(CLOCK_THREAD_CPUTIME_ID);
   const std::int64_t end = windowStart + static_cast<std::int64_t>(seconds * 1e9);
@@ -236,6 +247,7 @@ int main(int argc, char** argv) {
   const std::int64_t windowEnd = nowNs();
   const double threadMs = static_cast<double>(threadCpuNs(pollingTid) - threadStart) / 1e6;
   const long wakes = wakeUps(pollingTid) - wakeStart;
+  const double queued = runQueueMs(pollingTid) - queueStart;
   const double processMs = static_cast<double>(nowNs(CLOCK_PROCESS_CPUTIME_ID) - processStart) / 1e6;
   const double readerMs = static_cast<double>(nowNs(CLOCK_THREAD_CPUTIME_ID) - readerStart) / 1e6;
   const long rssEnd = residentKb();
@@ -243,8 +255,8 @@ int main(int argc, char** argv) {
   std::printf("rss_kb %ld %ld %ld\n", rssBefore, rssLoaded, rssEnd);
   printList("cycle_ms", watch.cycleMs);
   printList("refresh_ms", watch.refreshMs);
-  std::printf("cpu %.3f %.3f %.3f %.3f %ld\n", static_cast<double>(windowEnd - windowStart) / 1e9, threadMs,
-              processMs, readerMs, wakes);
+  std::printf("cpu %.3f %.3f %.3f %.3f %ld %.3f\n", static_cast<double>(windowEnd - windowStart) / 1e9,
+              threadMs, processMs, readerMs, wakes, queued);
   for (const std::string& w : writes) std::printf("%s\n", w.c_str());
   std::fflush(stdout);
   if (!library->unload(error)) {

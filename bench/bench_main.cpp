@@ -433,8 +433,8 @@ int main(int argc, char** argv) {
   double worstOverhead = 0, worstRatio = 0, worstBest = 0, worstBestRatio = 0;
   bool libNotes = false;
   std::string exchangeTable =
-      "| Request | bit/s | wire | gap | slave | module | module overhead, median / best | libmodbus | "
-      "libmodbus overhead, median / best | overhead ratio, median / best | CPU module / libmodbus µs "
+      "| Request | bit/s | wire | gap | slave | module | module overhead: median / best | libmodbus | "
+      "libmodbus overhead: median / best | overhead ratio: median / best | CPU module / libmodbus µs "
       "|\n|---|---|---|---|---|---|---|---|---|---|---|\n";
   for (int k : kAllKinds) {
     const Kind kind = static_cast<Kind>(k);
@@ -466,7 +466,7 @@ int main(int argc, char** argv) {
       }
       exchangeTable += std::string("| ") + kindName(kind) + " | " + std::to_string(baud) + " | " + ms(wire) +
                        " | " + ms(gap) + " | " + ms(slave) + " | " + spread(mod) + " | " + ms(modOver) +
-                       " | " + libCells + " | " + libOver + " | " + ratio + " | " +
+                       " / " + ms(modBest) + " | " + libCells + " | " + libOver + " | " + ratio + " | " +
                        format("%.0f", summarize(f.moduleCpuUs).median) + " / " +
                        (lib.count ? format("%.0f", summarize(f.libCpuUs).median) : std::string("–")) + " |\n";
       // libmodbus's failures at a request it cannot make at all are the footnote, not a fault of the line.
@@ -476,11 +476,15 @@ int main(int argc, char** argv) {
     }
   }
   targets +=
-      "| Module overhead per exchange beyond wire time, gap and the instrument's 3.5 characters | ≤ 0.5 ms; "
-      "≤ libmodbus's | worst of the medians " +
-      ms(worstOverhead) + " ms, worst ratio " + format("%.2f", worstRatio) + "; of the best exchanges " +
-      ms(worstBest) + " ms, ratio " + format("%.2f", worstBestRatio) + " | " +
+      "| Module overhead per exchange beyond wire time, gap and the instrument's 3.5 characters | ≤ 0.5 "
+      "ms; ≤ libmodbus's | worst median " +
+      ms(worstOverhead) + " ms, worst ratio " + format("%.2f", worstRatio) + " | " +
       verdict(worstOverhead <= 0.5 && worstRatio <= 1.0) + " |\n";
+  targets +=
+      "| The same, of each kind's best exchange (least disturbed by other work) | ≤ 0.5 ms; ≤ "
+      "libmodbus's | worst " +
+      ms(worstBest) + " ms, worst ratio " + format("%.2f", worstBestRatio) + " | " +
+      verdict(worstBest <= 0.5 && worstBestRatio <= 1.0) + " |\n";
   if (libNotes)
     exchangeTable +=
         "\n¹ libmodbus " LIBMODBUS_VERSION_STRING
@@ -493,11 +497,11 @@ int main(int argc, char** argv) {
                                   : o.tiny                   ? std::vector<int>{1, 5}
                                                              : std::vector<int>{1, 5, 31};
   std::string cycleTable =
-      "| Instruments | transactions | formula ms | cycle ms | deviation | refresh median ms | refresh p99 ms "
-      "| "
-      "cycles |\n|---|---|---|---|---|---|---|---|\n";
+      "| Instruments | transactions | formula ms | cycle ms | deviation | excess ms | polling thread's wait "
+      "for a CPU, ms a cycle | refresh median ms | refresh p99 ms | cycles |\n"
+      "|---|---|---|---|---|---|---|---|---|---|\n";
   std::string cpuTable;
-  double deviation31 = NAN;
+  double deviation31 = NAN, excess31 = NAN, queued31 = NAN;
   double cpuShare31 = NAN;
   for (int n : counts) {
     Simulator sim(work, n, kPollBaud);
@@ -514,9 +518,16 @@ int main(int argc, char** argv) {
         summarize(run.values.count("refresh_ms") ? run.values.at("refresh_ms") : std::vector<double>{});
     if (cycle.count == 0) fail("no cycle completed with " + std::to_string(n) + " instruments");
     const double deviation = (cycle.median - formula) / formula * 100;
-    if (n == counts.back()) deviation31 = deviation;
+    // What load adds: the time the polling thread was ready to run but waited for a CPU.
+    const double queuedPerCycle = run.get("cpu", 5) / (run.get("cpu", 0) * 1000 / cycle.median);
+    if (n == counts.back()) {
+      deviation31 = deviation;
+      excess31 = cycle.median - formula;
+      queued31 = queuedPerCycle;
+    }
     cycleTable += "| " + std::to_string(n) + " | " + std::to_string(transactions) + " | " + ms(formula) +
-                  " | " + spread(cycle) + " | " + format("%+.2f %%", deviation) + " | " + ms(refresh.median) +
+                  " | " + spread(cycle) + " | " + format("%+.2f %%", deviation) + " | " +
+                  ms(cycle.median - formula) + " | " + ms(queuedPerCycle) + " | " + ms(refresh.median) +
                   " | " + ms(refresh.p99) + " | " + std::to_string(cycle.count) + " |\n";
     if (n == counts.back()) {
       const double window = run.get("cpu", 0), thread = run.get("cpu", 1), process = run.get("cpu", 2),
@@ -540,6 +551,8 @@ int main(int argc, char** argv) {
     targets += "| Cycle period against the formula, " + std::to_string(counts.back()) +
                " instruments | within 0.5 % | " + format("%+.2f %%", deviation31) + " | " +
                verdict(std::fabs(deviation31) <= 0.5) + " |\n";
+    targets += "| (The cycle exceeded the formula by " + ms(excess31) + " ms; the polling thread waited " +
+               ms(queued31) + " ms a cycle for a CPU.) ||||\n";
     targets += "| Polling CPU, " + std::to_string(counts.back()) + " instruments | < 0.1 % of one core | " +
                format("%.4f %%", cpuShare31) + " | " + verdict(cpuShare31 < 0.1) + " |\n";
   }
@@ -665,8 +678,10 @@ int main(int argc, char** argv) {
       std::to_string(o.reps) +
       " times each, turn about. *Wire*: request and reply at 11 bits a character. *Gap*: the module's "
       "specified silence before each request (3.5 characters, at least 1.75 ms); libmodbus waits none. "
-      "*Slave*: the instrument's own 3.5 characters before it answers. Overheads are the median minus "
-      "wire, slave and (the module's) gap. Times in ms.\n\n" +
+      "*Slave*: the instrument's own 3.5 characters before it answers. Overheads are the exchange time minus "
+      "wire, slave and (the module's) gap, of the median and of the best (fastest) exchange; other work on "
+      "the machine only ever adds to an exchange, so the best one shows the masters' own cost. Times in "
+      "ms.\n\n" +
       exchangeTable +
       "\n## 2. Cycle period and refresh interval\n\nThe module loaded with a restored configuration by the "
       "lean host `duzevod-bench-host`, at " +
@@ -674,7 +689,9 @@ int main(int argc, char** argv) {
       " bit/s; instruments in address order controller, alarm instrument, thermocouple, resistance "
       "thermometer, current loop, and again. *Formula*: 1000 ms + 50 ms a device + 10 ms and the measured "
       "exchange (table 1) a transaction. The refresh interval is the time between two publications of a "
-      "tag, from the timestamps the module gave them, over every data tag.\n\n" +
+      "tag, from the timestamps the module gave them, over every data tag. *Wait for a CPU*: the time the "
+      "polling thread was ready to run but another program had the processor (the kernel's scheduler "
+      "statistics): what load adds to the specified sleeps, which the formula cannot know.\n\n" +
       cycleTable +
       "\n## 3. CPU time and memory\n\nOver the polling run above, from the first published value "
       "on; CPU times are the kernel's own accounting of the thread and the process.\n\n" +
