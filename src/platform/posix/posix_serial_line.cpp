@@ -127,12 +127,17 @@ bool configureLine(int fd, const std::string& settings) {
     t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[*wanted.dataBits - 5];
   }
   if (wanted.stopBits) t.c_cflag = *wanted.stopBits == 2 ? (t.c_cflag | CSTOPB) : (t.c_cflag & ~CSTOPB);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
-
-  // tcsetattr succeeds when any part was taken; a line left at another speed is not set. (The frame
-  // bits are not compared: pseudo-terminals, a legitimate virtual line, always report no parity.)
+  // The return code says too little: tcsetattr succeeds when any part was taken, and fails on a
+  // pseudo-terminal that has quietly dropped a parity bit it cannot carry (on the next set-up of the
+  // same line). What took effect decides: the speed and raw reading. (The frame bits are not compared:
+  // pseudo-terminals, a legitimate virtual line, always report 8 bits without parity.)
+  tcsetattr(fd, TCSANOW, &t);
   termios now{};
-  return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == cfgetospeed(&t);
+  if (tcgetattr(fd, &now) != 0) return false;
+  constexpr tcflag_t kRawLocal = ICANON | ECHO | ISIG | IEXTEN;
+  return cfgetospeed(&now) == cfgetospeed(&t) && cfgetispeed(&now) == cfgetispeed(&t) &&
+         (now.c_lflag & kRawLocal) == 0 && (now.c_cflag & CREAD) && now.c_cc[VMIN] == 0 &&
+         now.c_cc[VTIME] == 0;
 }
 
 bool enableRs485(int fd) {
