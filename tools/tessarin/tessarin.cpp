@@ -1,6 +1,7 @@
 #include "tessarin.h"
 
 #include <atomic>
+#include <bit>
 #include <mutex>
 #include <type_traits>
 
@@ -11,21 +12,36 @@ std::mutex& recordsMutex() {
   return m;
 }
 
+std::atomic<TessarinObserver> observer{nullptr};
+
 // Stores one publication into its record: value, quality, FILETIME (low half first).
 template <typename Handle, typename Value>
 void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t timestampLow,
            std::uint32_t timestampHigh) {
   if (!handle) return;
-  std::lock_guard lock(recordsMutex());
-  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
-    // The module also writes this byte after a write command, without our lock.
-    std::atomic_ref<std::uint8_t>(handle->value)
-        .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
-  } else {
-    handle->value = value;
+  {
+    std::lock_guard lock(recordsMutex());
+    if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
+      // The module also writes this byte after a write command, without our lock.
+      std::atomic_ref<std::uint8_t>(handle->value)
+          .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
+    } else {
+      handle->value = value;
+    }
+    handle->quality = quality;
+    handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
   }
-  handle->quality = quality;
-  handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
+  if (const TessarinObserver see = observer.load()) {
+    char kind = 'i';
+    std::uint32_t bits = static_cast<std::uint32_t>(value);
+    if constexpr (std::is_same_v<Handle, duz::AnalogTagHandle>) {
+      kind = 'a';
+      bits = std::bit_cast<std::uint32_t>(value);
+    } else if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
+      kind = 'b';
+    }
+    see(kind, handle, bits, quality, (std::uint64_t{timestampHigh} << 32) | timestampLow);
+  }
 }
 
 }  // namespace
@@ -52,5 +68,8 @@ void TESSARIN_CDECL tessarinLock() {
 }
 void TESSARIN_CDECL tessarinUnlock() {
   recordsMutex().unlock();
+}
+void TESSARIN_CDECL tessarinObserve(TessarinObserver see) {
+  observer.store(see);
 }
 }

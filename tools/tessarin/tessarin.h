@@ -29,4 +29,12 @@ TESSARIN_API void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::in
 // Held while the fields above are written; a reader holding it sees each record's fields from one call.
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
+
+// Sees every publication, not only the latest value of each record (the soak test's way in): called
+// after each of the three calls above has stored its values, on the publishing thread, outside the
+// lock. `kind` is 'a', 'b' or 'i'; `value` carries the float's bits for analog tags. Null stops the
+// calls. Not exported by the DLL, which keeps exactly the host library's entry points.
+typedef void(TESSARIN_CDECL* TessarinObserver)(char kind, const void* handle, std::uint32_t value,
+                                               std::uint32_t quality, std::uint64_t timestamp);
+TESSARIN_API void TESSARIN_CDECL tessarinObserve(TessarinObserver observer);
 }
