@@ -174,6 +174,9 @@ class Soak {
   // Injection state.
   std::vector<std::int64_t> faultUntil_ = std::vector<std::int64_t>(31, 0);
   std::int64_t nextFault_ = 0, nextWrite_ = 0, noiseAt_ = 0, lineAt_ = 0;
+  double cycleMs_ = 5000;  // a moving average of the cycle's length
+  std::uint64_t cyclesSeen_ = 0;
+  std::int64_t lastCycleAt_ = 0;
   bool noise_ = false, lineDown_ = false;
   std::map<std::string, int> injected_;
   int portLosses_ = 0, portRecoveries_ = 0;
@@ -303,6 +306,11 @@ void Soak::inject(std::int64_t now) {
       simCommand(std::to_string(slot + 1) + " fault normal");
       faultUntil_[slot] = 0;
     }
+  if (checker_.cycles != cyclesSeen_) {
+    if (lastCycleAt_) cycleMs_ = 0.7 * cycleMs_ + 0.3 * static_cast<double>(now - lastCycleAt_);
+    cyclesSeen_ = checker_.cycles;
+    lastCycleAt_ = now;
+  }
   if (now >= nextFault_) {
     nextFault_ = now + uniform(300, 2000);
     int faulty = 0;
@@ -315,8 +323,10 @@ void Soak::inject(std::int64_t now) {
                                   : fault == "late" ? "slow " + std::to_string(uniform(650, 850))
                                                     : fault;
       simCommand(std::to_string(slot + 1) + " fault " + setting);
-      // Half of them short enough that the device is only failing, half long enough to be lost.
-      faultUntil_[slot] = now + (uniform(0, 1) ? uniform(1000, 8000) : uniform(15000, 40000));
+      // Half of them short enough that the device is only failing (up to two polls), half long enough
+      // for it to be reported lost (three polls and more). In cycles, which a loaded machine stretches.
+      const double cycles = uniform(0, 1) ? uniform(30, 180) / 100.0 : uniform(350, 600) / 100.0;
+      faultUntil_[slot] = now + static_cast<std::int64_t>(cycles * cycleMs_);
       ++injected_[fault];
     }
   }
@@ -513,8 +523,8 @@ void Soak::figures(std::int64_t tookMs) {
   auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
   std::printf("soak: %lld s (faults for %ld s), seed %llu, 31 instruments\n",
               static_cast<long long>(tookMs / 1000), o_.seconds, o_.seed);
-  std::printf("  cycles %llu, exchanges %llu, broken requests %llu\n", u(c.cycles), u(c.requests),
-              u(c.garbled));
+  std::printf("  cycles %llu (the last ones %.1f s), exchanges %llu, broken requests %llu\n", u(c.cycles),
+              cycleMs_ / 1000, u(c.requests), u(c.garbled));
   std::string faults;
   int total = 0;
   for (const auto& [name, count] : injected_) {
