@@ -17,8 +17,8 @@ could not run.
   --build DIR      use the programs built in DIR instead of building build/release
   --help           this text
 
-Further options go to duzevod-soak: --seed N (repeat a run), --port-loss (drop the line and bring it
-back now and then), --keep (keep the files of a clean run). duzevod-soak --help says what is checked.
+Further options go to duzevod-soak: --seed N (repeat a run), --no-port-loss (never drop the line),
+--keep (keep the files of a clean run). duzevod-soak --help says what is checked.
 TEXT
 }
 

@@ -35,9 +35,9 @@ const char kHelp[] = R"(Usage: duzevod-soak [options]
 Runs the module for a long time on a simulated bus of 31 instruments (controllers with 1 to 8
 modules, alarm instruments of eight variants, both transducers, current loops) while faults come and
 go at random: silent devices, bad CRCs, replies from the wrong address, exception replies, short
-replies, slow replies (in time and too late), noise on the line between and inside frames, and, with
---port-loss, the line itself going away and coming back on a new pseudo-terminal (the module's port
-name is a symbolic link that follows it). Host writes of the alarm instruments' command bits come at
+replies, slow replies (in time and too late), noise on the line between and inside frames, and the line itself
+going away and coming back on a new pseudo-terminal (the module's port name is a symbolic link that
+follows it, as /dev/serial/by-id/... follows an adapter plugged back in). Host writes of the alarm instruments' command bits come at
 random moments. It checks all the time that:
   - the host process lives;
   - every value published with any quality but "device failure" is one the simulator served for that
@@ -54,7 +54,7 @@ could not run.
 Options:
   --seconds S     how long faults are injected (default 600); the warm-up and the end come on top
   --seed N        the random choices (default: from the clock; printed, so a run can be repeated)
-  --port-loss     also drop the line and bring it back now and then
+  --no-port-loss  never drop the line
   --module PATH   the module (default: the one built with this program)
   --sim PATH      the bus simulator (default: the one built with this program)
   --keep          keep the working directory (bus file, records, trace, logs) even after a pass
@@ -84,7 +84,7 @@ std::int64_t realUs() {
 struct Options {
   long seconds = 600;
   unsigned long long seed = 0;
-  bool portLoss = false;
+  bool portLoss = true;
   bool keep = false;
   std::string module = DUZ_SOAK_MODULE;
   std::string sim = DUZ_SOAK_SIM;
@@ -579,8 +579,8 @@ int main(int argc, char** argv) {
     } else if ((arg == "--module" || arg == "--sim") && value) {
       (arg == "--module" ? o.module : o.sim) = value;
       ++i;
-    } else if (arg == "--port-loss") {
-      o.portLoss = true;
+    } else if (arg == "--no-port-loss") {
+      o.portLoss = false;
     } else if (arg == "--keep") {
       o.keep = true;
     } else {
