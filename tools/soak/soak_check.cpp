@@ -146,6 +146,11 @@ void Checker::publication(const Report& r) {
     return;
   }
   const std::int64_t us = unixUs(r.timestamp);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  // Seen here after it was published: a later timestamp is no time of this clock.
+  if (us > std::int64_t{now.tv_sec} * 1'000'000 + now.tv_nsec / 1000 + 1'000'000)
+    violation(tag + ": timestamp " + std::to_string(us) + " lies in the future");
   Request* request = latest(d.address, source->request, us);
   char what[160];
   std::snprintf(what, sizeof what, "%s: value %.9g quality 0x%08X at %lld", tag.c_str(), value, r.quality,

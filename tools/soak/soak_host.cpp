@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -129,6 +131,11 @@ pid_t startHost(const HostSetup& setup, int& commands, int& reports) {
   if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
   if (pid == 0) {
+    // The host goes with the soak, however the soak ends, and takes signals as a program does.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     // Only what a host would have open: the standard streams and the two pipes.
     dup2(toHost[0], kCommandFd);
     dup2(fromHost[1], kReportFd);

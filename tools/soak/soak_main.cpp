@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,6 +147,17 @@ class Soak {
         checker_(soakInstruments()),
         record_(dir_ + "/sim.record"),
         trace_(dir_ + "/module.trace") {}
+  // Whatever way the run ended, no child is left behind.
+  ~Soak() {
+    if (host_ > 0 && !hostReaped_) {
+      kill(host_, SIGKILL);
+      waitpid(host_, nullptr, 0);
+    }
+    if (sim_ > 0 && !simReaped_) {
+      kill(sim_, SIGTERM);
+      waitpid(sim_, nullptr, 0);
+    }
+  }
   int run();
 
  private:
@@ -167,7 +179,8 @@ class Soak {
   int simIn_ = -1, simOut_ = -1, commands_ = -1, reports_ = -1;
   std::string simPartial_, reportBytes_;
   int simAwaiting_ = 0;
-  bool simStarted_ = false, ready_ = false, snapshotDone_ = false, hostGone_ = false, writeBusy_ = false;
+  bool simStarted_ = false, simReaped_ = false, hostReaped_ = false, ready_ = false, snapshotDone_ = false,
+       hostGone_ = false, writeBusy_ = false;
   std::vector<Report> snapshot_;
   int tableMismatches_ = 0;
 
@@ -196,6 +209,7 @@ bool Soak::startSimulator() {
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
   sim_ = fork();
   if (sim_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(in[0], 0);
     dup2(out[1], 1);
     const int log = ::open((dir_ + "/sim.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -290,7 +304,7 @@ void Soak::pump(int waitMs) {
   if (host_ > 0 && !hostGone_) {
     int status = 0;
     if (waitpid(host_, &status, WNOHANG) == host_) {
-      hostGone_ = true;
+      hostGone_ = hostReaped_ = true;
       checker_.violation(WIFSIGNALED(status)
                              ? "the host process died of signal " + std::to_string(WTERMSIG(status))
                              : "the host process ended with status " + std::to_string(WEXITSTATUS(status)));
@@ -455,6 +469,11 @@ int Soak::run() {
     }
   }
 
+  if (interrupted) {
+    std::fprintf(stderr, "duzevod-soak: interrupted, no end checks\n");
+    figures(nowMs() - begin);
+    return 2;
+  }
   // The end: every fault cleared, then every device must be back within two cycles.
   bool wasDown = lineDown_;
   for (int slot = 0; slot < 31; ++slot)
@@ -498,22 +517,22 @@ int Soak::run() {
     pid_t done = 0;
     while ((done = waitpid(host_, &status, WNOHANG)) == 0 && nowMs() < until) usleep(20'000);
     if (done != host_) {
-      kill(host_, SIGKILL);
-      waitpid(host_, &status, 0);
       checker_.violation("the host did not finish unloading the module within 15 s");
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      checker_.violation("unloading the module failed (host status " + std::to_string(status) + ")");
+    } else {
+      hostReaped_ = true;
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        checker_.violation("unloading the module failed (host status " + std::to_string(status) + ")");
     }
   }
   pump(0);
   simCommand("quit");
   int status = 0;
   const std::int64_t until = nowMs() + 5000;
-  while (waitpid(sim_, &status, WNOHANG) == 0 && nowMs() < until) usleep(20'000);
-  if (nowMs() >= until) {
-    kill(sim_, SIGKILL);
-    waitpid(sim_, &status, 0);
-  }
+  while (!simReaped_ && nowMs() < until)
+    if (waitpid(sim_, &status, WNOHANG) == sim_)
+      simReaped_ = true;
+    else
+      usleep(20'000);
   figures(took);
   return checker_.violations().empty() ? 0 : 1;
 }
