@@ -180,7 +180,7 @@ class Soak {
   std::string simPartial_, reportBytes_;
   int simAwaiting_ = 0;
   bool simStarted_ = false, simReaped_ = false, hostReaped_ = false, ready_ = false, snapshotDone_ = false,
-       hostGone_ = false, writeBusy_ = false;
+       hostGone_ = false, writeBusy_ = false, quitting_ = false;
   std::vector<Report> snapshot_;
   int tableMismatches_ = 0;
 
@@ -289,6 +289,17 @@ void Soak::pump(int waitMs) {
   if (fds[1].revents & (POLLIN | POLLHUP)) {
     const ssize_t n = ::read(simOut_, buffer, sizeof buffer);
     if (n > 0) simPartial_.append(buffer, n);
+    if (n == 0) {
+      // The simulator has ended (quit, or died): nothing more will come from it.
+      ::close(simOut_);
+      simOut_ = -1;
+      int status = 0;
+      if (!quitting_ && waitpid(sim_, &status, 0) == sim_) {
+        simReaped_ = true;
+        checker_.violation("the simulator ended before its time (status " + std::to_string(status) +
+                           "; see sim.log)");
+      }
+    }
     for (std::size_t end; (end = simPartial_.find('\n')) != std::string::npos;) {
       const std::string line = simPartial_.substr(0, end);
       simPartial_.erase(0, end + 1);
@@ -452,7 +463,7 @@ int Soak::run() {
   noiseAt_ = begin + uniform(5000, 15000);
   lineAt_ = warmUpEnd_ + uniform(5000, 15000);
   std::int64_t nextReport = begin + 60'000;
-  while (!interrupted && !hostGone_ && nowMs() < stop) {
+  while (!interrupted && !hostGone_ && !simReaped_ && nowMs() < stop) {
     pump(20);
     const std::int64_t now = nowMs();
     inject(now);
@@ -469,10 +480,10 @@ int Soak::run() {
     }
   }
 
-  if (interrupted) {
-    std::fprintf(stderr, "duzevod-soak: interrupted, no end checks\n");
+  if (interrupted || simReaped_) {
+    std::fprintf(stderr, "duzevod-soak: %s, no end checks\n", interrupted ? "interrupted" : "no simulator");
     figures(nowMs() - begin);
-    return 2;
+    return interrupted ? 2 : 1;
   }
   // The end: every fault cleared, then every device must be back within two cycles.
   bool wasDown = lineDown_;
@@ -525,6 +536,7 @@ int Soak::run() {
     }
   }
   pump(0);
+  quitting_ = true;
   simCommand("quit");
   int status = 0;
   const std::int64_t until = nowMs() + 5000;
