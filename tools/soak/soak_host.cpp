@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "host/shell/exports.h"
 #include "tessarin.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int kCommandFd = 500;
 constexpr int kReportFd = 501;
+constexpr int kSecondWriterFd = 502;  // writes only, carried out on a second host thread
 
 // The observer is a plain C callback: what it needs is set before the module may publish.
 std::atomic<const DeviceStatusRecord*> table{nullptr};
@@ -98,12 +100,21 @@ void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, 
   }
   send(Report{.type = 'r'});
 
+  // Host threads write at any time, also two at once.
+  auto write = [setBit](const Command& c, char lane) {
+    Report r{.type = 'w', .kind = lane, .slot = c.slot, .index = c.bit, .value = c.value};
+    r.timestamp = realtimeUs();
+    r.quality = setBit((std::uint32_t{c.slot} << 16) | c.bit, c.value) & 0xFF;
+    r.until = realtimeUs();
+    send(r);
+  };
+  std::thread second([&] {
+    for (Command c; ::read(kSecondWriterFd, &c, sizeof c) == sizeof c;)
+      if (c.type == 'w') write(c, 1);
+  });
   for (Command c; ::read(kCommandFd, &c, sizeof c) == sizeof c && c.type != 'q';) {
     if (c.type == 'w') {
-      Report r{.type = 'w', .slot = c.slot, .index = c.bit, .value = c.value, .timestamp = realtimeUs()};
-      r.quality = setBit((std::uint32_t{c.slot} << 16) | c.bit, c.value) & 0xFF;
-      r.until = realtimeUs();
-      send(r);
+      write(c, 0);
     } else if (c.type == 's') {
       for (int s = 0; s < kSlots; ++s) {
         Report r{.type = 'o', .slot = static_cast<std::uint8_t>(s)};
@@ -119,6 +130,8 @@ void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, 
       send(Report{.type = 'e'});
     }
   }
+  // The soak closes the second writer's pipe before it asks us to end.
+  second.join();
   tessarinObserve(nullptr);
   const int status = dlclose(module) == 0 ? 0 : 1;
   _exit(status);
@@ -126,9 +139,10 @@ void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, 
 
 }  // namespace
 
-pid_t startHost(const HostSetup& setup, int& commands, int& reports) {
-  int toHost[2], fromHost[2];
-  if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0) return -1;
+pid_t startHost(const HostSetup& setup, int (&commands)[2], int& reports) {
+  int toHost[2], toSecond[2], fromHost[2];
+  if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(toSecond, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0)
+    return -1;
   const pid_t pid = fork();
   if (pid == 0) {
     // The host goes with the soak, however the soak ends, and takes signals as a program does.
@@ -139,6 +153,7 @@ pid_t startHost(const HostSetup& setup, int& commands, int& reports) {
     // Only what a host would have open: the standard streams and the two pipes.
     dup2(toHost[0], kCommandFd);
     dup2(fromHost[1], kReportFd);
+    dup2(toSecond[0], kSecondWriterFd);
     const int null = ::open("/dev/null", O_RDONLY);
     const int log = ::open(setup.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (null >= 0) dup2(null, 0);
@@ -147,15 +162,18 @@ pid_t startHost(const HostSetup& setup, int& commands, int& reports) {
       dup2(log, 2);
     }
     close_range(3, kCommandFd - 1, 0);
-    close_range(kReportFd + 1, ~0u, 0);
+    close_range(kSecondWriterFd + 1, ~0u, 0);
     runHost(setup);
   }
   ::close(toHost[0]);
+  ::close(toSecond[0]);
   ::close(fromHost[1]);
-  commands = toHost[1];
+  commands[0] = toHost[1];
+  commands[1] = toSecond[1];
   reports = fromHost[0];
   if (pid < 0) {
-    ::close(commands);
+    ::close(commands[0]);
+    ::close(commands[1]);
     ::close(reports);
   }
   return pid;

@@ -14,7 +14,7 @@ namespace duz::soak {
 struct Report {
   char type = 0;  // 'p' publication, 't' a slot of the table, 'r' ready, 'w' write done,
                   // 'o' a slot's state in a snapshot, 'e' end of snapshot, 'x' cannot load
-  char kind = 0;  // publication: 'a', 'b' or 'i'
+  char kind = 0;  // publication: 'a', 'b' or 'i'; write: the writing thread, 0 or 1
   std::uint8_t slot = 0;
   std::uint8_t online = 0;
   std::uint16_t index = 0;       // tag index; write: the bit
@@ -41,7 +41,8 @@ struct HostSetup {
   std::string log;  // the child's standard error
 };
 
-// Forks the host. Returns its pid, with the checker's ends of the pipes in `commands` and `reports`.
-pid_t startHost(const HostSetup& setup, int& commands, int& reports);
+// Forks the host. Returns its pid, with the checker's ends of the pipes in `commands` (the main host
+// thread's, and a second thread's that only writes) and `reports`.
+pid_t startHost(const HostSetup& setup, int (&commands)[2], int& reports);
 
 }  // namespace duz::soak

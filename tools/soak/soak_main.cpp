@@ -36,16 +36,17 @@ const char kHelp[] = R"(Usage: duzevod-soak [options]
 Runs the module for a long time on a simulated bus of 31 instruments (controllers with 1 to 8
 modules, alarm instruments of eight variants, both transducers, current loops) while faults come and
 go at random: silent devices, bad CRCs, replies from the wrong address, exception replies, short
-replies, slow replies (in time and too late), noise on the line between and inside frames, and the line itself
-going away and coming back on a new pseudo-terminal (the module's port name is a symbolic link that
-follows it, as /dev/serial/by-id/... follows an adapter plugged back in). Host writes of the alarm instruments' command bits come at
-random moments. It checks all the time that:
+replies, slow replies (in time and too late), noise on the line between and inside frames, and the
+line itself going away and coming back on a new pseudo-terminal (the module's port name is a symbolic
+link that follows it, as /dev/serial/by-id/... follows an adapter plugged back in). Two host threads
+write the alarm instruments' command bits at random moments. It checks all the time that:
   - the host process lives;
   - every value published with any quality but "device failure" is one the simulator served for that
     device, from a reply to the poll that published it (no torn, shifted or stale value), with the
     quality that reply calls for; so no faulty reply ever gives a good value;
   - a write never overlaps another exchange on the line (the module's frame trace), the simulator
-    never receives a broken request, and a write reported done was echoed;
+    never receives a broken request, a write reported done sent the frame its command calls for and
+    was echoed, and a write to a tag that is no command bit is refused;
   - at the end, with every fault cleared, every device is online with good quality within two cycles
     (three after a port loss);
   - after the warm-up, the host's memory, open descriptors and threads stay flat.
@@ -176,11 +177,11 @@ class Soak {
   Checker checker_;
   Tail record_, trace_;
   pid_t sim_ = -1, host_ = -1;
-  int simIn_ = -1, simOut_ = -1, commands_ = -1, reports_ = -1;
+  int simIn_ = -1, simOut_ = -1, commands_[2] = {-1, -1}, reports_ = -1;
   std::string simPartial_, reportBytes_;
   int simAwaiting_ = 0;
   bool simStarted_ = false, simReaped_ = false, hostReaped_ = false, ready_ = false, snapshotDone_ = false,
-       hostGone_ = false, writeBusy_ = false, quitting_ = false;
+       hostGone_ = false, writeBusy_[2] = {false, false}, quitting_ = false;
   std::vector<Report> snapshot_;
   int tableMismatches_ = 0;
 
@@ -258,7 +259,7 @@ void Soak::pump(int waitMs) {
         break;
       case 'w':
         checker_.write(r);
-        writeBusy_ = false;
+        writeBusy_[r.kind & 1] = false;
         break;
       case 't': {
         const Instrument& d = checker_.instrument(r.slot);
@@ -382,8 +383,11 @@ void Soak::inject(std::int64_t now) {
     ++portRecoveries_;
     awaitingPortRecovery_ = false;
   }
-  if (now >= nextWrite_ && !writeBusy_) {
-    nextWrite_ = now + uniform(300, 3000);
+  // Two host threads write; now and then both at once.
+  const int lane = static_cast<int>(uniform(0, 1));
+  const int free = !writeBusy_[lane] ? lane : !writeBusy_[1 - lane] ? 1 - lane : -1;
+  if (now >= nextWrite_ && free >= 0) {
+    nextWrite_ = now + uniform(200, 2000);
     Command c{.type = 'w'};
     if (uniform(1, 100) <= 85) {
       const int slot = static_cast<int>(uniform(8, 15));  // the alarm instruments
@@ -396,7 +400,7 @@ void Soak::inject(std::int64_t now) {
       c.bit = 0;
       c.value = 1;
     }
-    if (::write(commands_, &c, sizeof c) == sizeof c) writeBusy_ = true;
+    if (::write(commands_[free], &c, sizeof c) == sizeof c) writeBusy_[free] = true;
   }
 }
 
@@ -496,12 +500,13 @@ int Soak::run() {
   const std::uint64_t cyclesAtClear = checker_.cycles;
   const std::uint64_t within = wasDown || awaitingPortRecovery_ ? 3 : 2;
   if (!hostGone_ &&
-      !waitFor([&] { return checker_.cycles >= cyclesAtClear + within && !writeBusy_; }, 180'000))
+      !waitFor([&] { return checker_.cycles >= cyclesAtClear + within && !writeBusy_[0] && !writeBusy_[1]; },
+               180'000))
     checker_.violation("polling did not complete " + std::to_string(within) +
                        " cycles within 3 minutes of the end");
   if (!hostGone_) {
     Command c{.type = 's'};
-    if (::write(commands_, &c, sizeof c) != sizeof c || !waitFor([&] { return snapshotDone_; }, 10'000))
+    if (::write(commands_[0], &c, sizeof c) != sizeof c || !waitFor([&] { return snapshotDone_; }, 10'000))
       checker_.violation("the host did not answer for its status table");
     for (const Report& r : snapshot_) {
       if (r.slot >= 31) continue;
@@ -522,7 +527,8 @@ int Soak::run() {
   // Unload as the host does at its end; the module must let go of everything.
   if (!hostGone_) {
     Command c{.type = 'q'};
-    [[maybe_unused]] auto n = ::write(commands_, &c, sizeof c);
+    ::close(commands_[1]);  // the second writer ends
+    [[maybe_unused]] auto n = ::write(commands_[0], &c, sizeof c);
     int status = 0;
     const std::int64_t until = nowMs() + 15'000;
     pid_t done = 0;
