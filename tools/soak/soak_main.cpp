@@ -494,7 +494,11 @@ int Soak::run() {
   for (int slot = 0; slot < 31; ++slot)
     if (faultUntil_[slot]) simCommand(std::to_string(slot + 1) + " fault normal");
   simCommand("noise off");
-  if (lineDown_) simCommand("line up");
+  if (lineDown_) {
+    simCommand("line up");
+    awaitingPortRecovery_ = true;
+    lineUpUs_ = realUs();
+  }
   waitFor([&] { return simAwaiting_ == 0; }, 10'000);
   const std::int64_t clearedUs = realUs();
   const std::uint64_t cyclesAtClear = checker_.cycles;
@@ -521,6 +525,9 @@ int Soak::run() {
         checker_.violation(slot + " published no fresh value after the faults ended");
     }
     sample(true);
+    if (awaitingPortRecovery_ &&
+        *std::max_element(checker_.lastFreshUs.begin(), checker_.lastFreshUs.end()) > lineUpUs_)
+      ++portRecoveries_;
   }
   const std::int64_t took = nowMs() - begin;
 
