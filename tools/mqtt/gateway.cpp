@@ -55,6 +55,7 @@ struct Gateway::Session {
   std::string libraryError;  // the last error the library logged: OpenSSL's reason for a TLS failure
   int unsent = 0;
   Clock::time_point started = Clock::now();
+  bool connected = false;  // the broker accepted this session
   int goodbyeMid = -1;
   bool goodbyeSent = false;
   ~Session() {
@@ -169,8 +170,8 @@ bool Gateway::openSession() {
   return true;
 }
 
-void Gateway::closeSession(const std::string& why) {
-  const bool wasConnected = session_ && (session_->state == Session::State::Connected);
+void Gateway::closeSession(std::string why) {
+  const bool wasConnected = session_ && session_->connected;
   session_.reset();
   const auto delay = backoff_.next();
   nextAttempt_ = Clock::now() + delay;
@@ -181,8 +182,10 @@ void Gateway::closeSession(const std::string& why) {
     lastFailure_.clear();
     return;
   }
+  // Each retry is reported until the delay has grown to its longest; from then on the same failure
+  // again only every few minutes, so that a broker away for weeks does not fill the journal.
   const auto now = Clock::now();
-  if (why != lastFailure_ || now - lastFailureLogged_ >= kRepeatLog) {
+  if (why != lastFailure_ || delay < std::chrono::seconds(30) || now - lastFailureLogged_ >= kRepeatLog) {
     logError("cannot connect to the broker " + where + ": " + why + retry);
     lastFailure_ = why;
     lastFailureLogged_ = now;
@@ -204,11 +207,12 @@ void Gateway::serviceSession(int timeoutMs) {
   if (rc == MOSQ_ERR_SUCCESS && n == 2 && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(m, 1);
   const int err = errno;
   if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(m);
-  if (rc != MOSQ_ERR_SUCCESS && session_->state != Session::State::Failed) {
-    session_->state = Session::State::Failed;
-    session_->failure = describe(rc, err, session_->libraryError);
-  }
+  if (rc != MOSQ_ERR_SUCCESS) session_->state = Session::State::Failed;
   if (session_->state == Session::State::Failed) {
+    // The broker's refusal (from the connect callback) says more than the library's code for it.
+    if (session_->failure.empty())
+      session_->failure = rc != MOSQ_ERR_SUCCESS ? describe(rc, err, session_->libraryError)
+                                                 : "the broker closed the connection";
     closeSession(session_->failure);
     return;
   }
@@ -316,17 +320,39 @@ void Gateway::onConnect(mosquitto*, void* self, int rc) {
   if (!g->session_) return;
   if (rc == 0) {
     g->session_->state = Session::State::JustConnected;
+    g->session_->connected = true;
     return;
   }
   g->session_->state = Session::State::Failed;
-  g->session_->failure = std::string("the broker refused the connection: ") + mosquitto_connack_string(rc);
+  std::string why;
+  switch (rc) {
+    case 1:
+      why = "it does not speak MQTT 3.1.1";
+      break;
+    case 2:
+      why = "it rejected the client identifier";
+      break;
+    case 3:
+      why = "it is unavailable";
+      break;
+    case 4:
+      why = "bad user name or password";
+      break;
+    case 5:
+      why = g->options_.username.empty()
+                ? "not authorised: the broker wants a user name (--username, --password-file)"
+                : "not authorised: bad user name or password, or the user may not connect";
+      break;
+    default:
+      why = "code " + std::to_string(rc);
+  }
+  g->session_->failure = "the broker refused the connection: " + why;
 }
 
 void Gateway::onDisconnect(mosquitto*, void* self, int rc) {
+  // The loop call that led here returns the reason; an orderly end (rc 0) is our own doing.
   auto* g = static_cast<Gateway*>(self);
-  if (!g->session_ || g->session_->state == Session::State::Failed || rc == 0) return;
-  g->session_->state = Session::State::Failed;
-  g->session_->failure = describe(rc, errno, g->session_->libraryError);
+  if (g->session_ && rc != 0) g->session_->state = Session::State::Failed;
 }
 
 void Gateway::onPublish(mosquitto*, void* self, int mid) {

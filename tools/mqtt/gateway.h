@@ -74,7 +74,7 @@ class Gateway {
 
   void networkLoop();
   bool openSession();
-  void closeSession(const std::string& why);
+  void closeSession(std::string why);  // a copy: `why` may live in the session
   void serviceSession(int timeoutMs);
   void onConnected();
   void publishPending();
