@@ -297,5 +297,52 @@ TEST_F(Mqtt, TlsWithTheRightAuthorityAndAPasswordThatIsRefusedUntilTheBrokerTake
   EXPECT_EQ(gateway.errorText().find("wrong\n"), std::string::npos) << "the password is never shown";
 }
 
+TEST_F(Mqtt, ThePackageHoldsTheProgramsAndTheUnitAndTheGatewayRunsFromIt) {
+  namespace fs = std::filesystem;
+  const std::string out = dir() + "/package", root = dir() + "/root";
+  const auto packed = runToEnd(
+      {"/usr/bin/cpack", "--config", DUZ_BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B", out}, 90000);
+  ASSERT_EQ(packed.status, 0) << packed.out << packed.err;
+  std::string deb;
+  for (const auto& e : fs::directory_iterator(out))
+    if (e.path().extension() == ".deb") deb = e.path();
+  ASSERT_FALSE(deb.empty()) << packed.out;
+
+  const std::string contents = runToEnd({"/usr/bin/dpkg-deb", "-c", deb}).out;
+  for (const char* file :
+       {"./usr/bin/duzevod-mqtt", "./usr/bin/duzevod-host", "./usr/bin/duzevod-sim", "./usr/bin/duzevod-conf",
+        "./usr/lib/duzevod/libduzevod.so", "./usr/lib/duzevod/libtessarin.so",
+        "./usr/lib/systemd/system/duzevod-mqtt.service"})
+    EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos)
+        << file << " is not in the package:\n"
+        << contents;
+  EXPECT_NE(runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out.find("libmosquitto1"),
+            std::string::npos);
+
+  ASSERT_EQ(runToEnd({"/usr/bin/dpkg-deb", "-x", deb, root}).status, 0);
+  const std::string unit = readBytes(root + "/usr/lib/systemd/system/duzevod-mqtt.service");
+  for (const char* line :
+       {"SupplementaryGroups=dialout", "StateDirectory=duzevod", "DUZEVOD_DIR=/var/lib/duzevod",
+        "Restart=on-failure", "ExecStart=/usr/bin/duzevod-mqtt --module /usr/lib/duzevod/libduzevod.so"})
+    EXPECT_NE(unit.find(line), std::string::npos) << line << " is not in the unit:\n" << unit;
+  for (const char* program : {"duzevod-mqtt", "duzevod-host", "duzevod-sim", "duzevod-conf"}) {
+    const auto help = runToEnd({root + "/usr/bin/" + program, "--help"});
+    EXPECT_EQ(help.status, 0) << program << ": " << help.err;
+  }
+
+  // The unpacked gateway with the unpacked module, as the unit runs it.
+  startSimulator("device 1 ORTA\n  raw 4096\n");
+  Broker& broker = startBroker();
+  Subscriber live(broker.port(), "p/#");
+  Child& gateway = startGateway(root + "/usr/bin/duzevod-mqtt", root + "/usr/lib/duzevod/libduzevod.so",
+                                searchScript(1), {"--broker", at(broker), "--prefix", "p"});
+  const auto value =
+      live.waitFor([](const Message& m) { return m.topic == "p/Device1/ORTA (4 -- 20 mA).Value"; }, 20000);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(parsed(value->payload)["value"], 25.0);
+  gateway.terminate();
+  EXPECT_EQ(gateway.wait(10000), 0);
+}
+
 }  // namespace
 }  // namespace duz::test
