@@ -21,3 +21,8 @@ target_compile_definitions(duzevod_mqtt_tests PRIVATE
 add_dependencies(duzevod_mqtt_tests duzevod-sim duzevod-host duzevod duzevod-mqtt duzevod-conf tessarin)
 # Each test has its own broker port, pseudo-terminal and directory, so CTest may run them side by side.
 gtest_discover_tests(duzevod_mqtt_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e TIMEOUT 120)
+
+# The gateway's parts without a broker.
+add_executable(duzevod_mqtt_unit_tests ${PROJECT_SOURCE_DIR}/tests/unit/mqtt/gateway_parts_test.cpp)
+target_link_libraries(duzevod_mqtt_unit_tests PRIVATE duz_mqtt GTest::gtest_main)
+gtest_discover_tests(duzevod_mqtt_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
