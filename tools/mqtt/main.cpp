@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -132,11 +133,12 @@ int main(int argc, char** argv) {
   const TagIndex index(table, options.prefix);
   for (const auto& topic : index.clashes())
     logWarning("two tags would share the topic '" + topic + "': only the first is published");
-  if (index.devices().empty())
-    logWarning(
-        "the module serves no device: make its configuration first (a search, or duzevod-conf make), "
-        "in the folder DUZEVOD_DIR names");
-  else
+  if (index.devices().empty()) {
+    const char* dir = std::getenv("DUZEVOD_DIR");
+    logWarning(std::string("the module serves no device: is its configuration in ") +
+               (dir && *dir ? dir : "the program's folder (DUZEVOD_DIR names another)") +
+               "? Make one with a search or with duzevod-conf make (see the README)");
+  } else
     logInfo("the module serves " + std::to_string(index.devices().size()) + " devices with " +
             std::to_string(index.tagCount()) + " tags" + (options.allowWrites ? "; writes allowed" : ""));
 
