@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,13 +49,16 @@ int indexIn(const Handle* row, std::uint16_t count, const void* handle) {
   return i < count ? static_cast<int>(i) : -1;
 }
 
-void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, std::uint32_t quality,
+void TESSARIN_CDECL observe(void*, int tagKind, const void* handle, double value, std::uint32_t quality,
                             std::uint64_t timestamp) {
+  const char kind = tagKind == TessarinAnalog ? 'a' : tagKind == TessarinBit ? 'b' : 'i';
   Report r;
   r.type = 'p';
   r.kind = kind;
   r.slot = 0xFF;  // a handle of no slot: the checker says so
-  r.value = value;
+  // A float or a 32-bit integer, both exact in the double they came as.
+  r.value = kind == 'a' ? std::bit_cast<std::uint32_t>(static_cast<float>(value))
+                        : static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
   r.quality = quality;
   r.timestamp = timestamp;
   if (const DeviceStatusRecord* t = table.load()) {
@@ -78,7 +82,7 @@ void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, 
   const std::string script = "dialog port=" + setup.port + " limit=31 search; dialog exit";
   setenv("DUZEVOD_OPERATOR", script.c_str(), 1);
 
-  tessarinObserve(observe);
+  tessarinObserve(observe, nullptr);
   void* module = dlopen(setup.module.c_str(), RTLD_NOW | RTLD_LOCAL);
   auto getData =
       module ? reinterpret_cast<GetDataForDUZEvoderFn>(dlsym(module, "GetDataForDUZEvoder")) : nullptr;
@@ -132,7 +136,7 @@ void TESSARIN_CDECL observe(char kind, const void* handle, std::uint32_t value, 
   }
   // The soak closes the second writer's pipe before it asks us to end.
   second.join();
-  tessarinObserve(nullptr);
+  tessarinObserve(nullptr, nullptr);
   const int status = dlclose(module) == 0 ? 0 : 1;
   _exit(status);
 }

@@ -1,7 +1,6 @@
 #include "tessarin.h"
 
 #include <atomic>
-#include <bit>
 #include <mutex>
 #include <type_traits>
 
@@ -12,36 +11,35 @@ std::mutex& recordsMutex() {
   return m;
 }
 
-std::atomic<TessarinObserver> observer{nullptr};
+// Both guarded by recordsMutex().
+TessarinObserver observer = nullptr;
+void* observerContext = nullptr;
+
+template <typename Handle>
+constexpr int kindOf() {
+  if constexpr (std::is_same_v<Handle, duz::AnalogTagHandle>) return TessarinAnalog;
+  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) return TessarinBit;
+  return TessarinInt;
+}
 
 // Stores one publication into its record: value, quality, FILETIME (low half first).
 template <typename Handle, typename Value>
 void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t timestampLow,
            std::uint32_t timestampHigh) {
   if (!handle) return;
-  {
-    std::lock_guard lock(recordsMutex());
-    if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
-      // The module also writes this byte after a write command, without our lock.
-      std::atomic_ref<std::uint8_t>(handle->value)
-          .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
-    } else {
-      handle->value = value;
-    }
-    handle->quality = quality;
-    handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
+  std::lock_guard lock(recordsMutex());
+  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
+    // The module also writes this byte after a write command, without our lock.
+    std::atomic_ref<std::uint8_t>(handle->value)
+        .store(static_cast<std::uint8_t>(value), std::memory_order_relaxed);
+  } else {
+    handle->value = value;
   }
-  if (const TessarinObserver see = observer.load()) {
-    char kind = 'i';
-    std::uint32_t bits = static_cast<std::uint32_t>(value);
-    if constexpr (std::is_same_v<Handle, duz::AnalogTagHandle>) {
-      kind = 'a';
-      bits = std::bit_cast<std::uint32_t>(value);
-    } else if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
-      kind = 'b';
-    }
-    see(kind, handle, bits, quality, (std::uint64_t{timestampHigh} << 32) | timestampLow);
-  }
+  handle->quality = quality;
+  handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
+  if (observer)
+    observer(observerContext, kindOf<Handle>(), handle, static_cast<double>(value), quality,
+             handle->timestamp);
 }
 
 }  // namespace
@@ -69,7 +67,10 @@ void TESSARIN_CDECL tessarinLock() {
 void TESSARIN_CDECL tessarinUnlock() {
   recordsMutex().unlock();
 }
-void TESSARIN_CDECL tessarinObserve(TessarinObserver see) {
-  observer.store(see);
+
+void TESSARIN_CDECL tessarinObserve(TessarinObserver newObserver, void* context) {
+  std::lock_guard lock(recordsMutex());
+  observer = newObserver;
+  observerContext = context;
 }
 }

@@ -30,11 +30,13 @@ TESSARIN_API void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::in
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
 
-// Sees every publication, not only the latest value of each record (the soak test's way in): called
-// after each of the three calls above has stored its values, on the publishing thread, outside the
-// lock. `kind` is 'a', 'b' or 'i'; `value` carries the float's bits for analog tags. Null stops the
-// calls. Not exported by the DLL, which keeps exactly the host library's entry points.
-typedef void(TESSARIN_CDECL* TessarinObserver)(char kind, const void* handle, std::uint32_t value,
+// A host that forwards values elsewhere (the MQTT gateway; Linux only, tessarin.dll does not export it)
+// is told of every publication, after its record has been stored, on the publishing thread and with the
+// lock above held, so it must return at once. `value` is the published float or integer; `timestamp`
+// the whole FILETIME.
+enum TessarinTagKind { TessarinAnalog = 0, TessarinBit = 1, TessarinInt = 2 };
+typedef void(TESSARIN_CDECL* TessarinObserver)(void* context, int kind, const void* handle, double value,
                                                std::uint32_t quality, std::uint64_t timestamp);
-TESSARIN_API void TESSARIN_CDECL tessarinObserve(TessarinObserver observer);
+// Installs the observer (null removes it); once this returns, the previous one is no longer called.
+TESSARIN_API void TESSARIN_CDECL tessarinObserve(TessarinObserver observer, void* context);
 }
