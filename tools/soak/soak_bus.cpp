@@ -77,7 +77,8 @@ Expected channel(const std::uint8_t* text, std::uint8_t status, bool valueTag, i
   const bool plain = std::strspn(digits, "+-0123456789.") == 7;
   const double v = std::strtod(digits, &end);
   if (!plain || end != digits + 7) {
-    e.quality = QualityConfigError;
+    // No number: 0, under the fault the status byte names, or else a configuration error.
+    if (e.quality == QualityGood) e.quality = QualityConfigError;
     e.value = 0;
   } else {
     e.value = static_cast<float>(v);
