@@ -1,0 +1,83 @@
+// The configuration file as the module loads it: the fuzzer's bytes are DUZEvod.sys in the host's
+// directory. A file the module takes must be exactly what the decoder accepts; what it restored is then
+// shown in the dialog device by device, named, polled and stored again, as the start-up goes on with it.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "harness/scenarios.h"
+#include "startup/config_file.h"
+#include "startup/registration.h"
+#include "ui/dialog.h"
+
+namespace {
+
+using namespace duz;
+using namespace duz::fuzz;
+
+bool exists(const std::string& path) {
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    std::fclose(f);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Bytes file(data, data + size);
+  const DecodedConfig decoded = decodeConfigFile(file);
+
+  test::FakeWorld world;
+  const ConfigPaths paths = configPaths(world.directory);
+  if (std::FILE* f = std::fopen(paths.config.c_str(), "wb")) {
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+  }
+  auto module = std::make_unique<Module>(world.platform());
+  const bool restored = LoadConfiguration(*module, paths);
+
+  // Restored exactly when the decoder calls the file valid, and then as the decoder read it.
+  DUZ_FUZZ_CHECK(restored == decoded.valid());
+  DUZ_FUZZ_CHECK(!exists(paths.temporary));
+  // A refusal is said to the operator, and leaves the module as it was.
+  DUZ_FUZZ_CHECK(world.op.boxes.size() == (restored ? 0u : 1u));
+  if (!restored) {
+    DUZ_FUZZ_CHECK(module->currentDevice == 0 && module->configDescription.empty());
+    return 0;
+  }
+  const ConfigContents& c = decoded.contents;
+  DUZ_FUZZ_CHECK(module->currentDevice == c.count);
+  DUZ_FUZZ_CHECK(std::memcmp(module->deviceConfig.data(), c.records.data(), sizeof(DeviceConfig) * c.count) ==
+                 0);
+  DUZ_FUZZ_CHECK(module->settings.portName == c.portName);
+  DUZ_FUZZ_CHECK(module->configDescription == c.description);
+
+  // The dialog describes every device; the tags are named.
+  TForm2 form(world.op, world.ports, nullptr);
+  form.DeviceCount = module->currentDevice;
+  form.Devices = module->deviceConfig;
+  form.show();
+  for (int row = 1; row <= form.DeviceCount; ++row) form.StringGrid1SelectCell(1, row);
+  module->configuredCount = module->currentDevice;
+  RegisterTags(*module);
+
+  // Stored again, it reads back the same.
+  const DecodedConfig again = decodeConfigFile(encodeConfigFile(c));
+  DUZ_FUZZ_CHECK(again.valid());
+  DUZ_FUZZ_CHECK(
+      std::memcmp(again.contents.records.data(), c.records.data(), sizeof(DeviceConfig) * c.count) == 0);
+
+  // Polled once, every device answering with a well-formed reply made of the file's own bytes.
+  std::size_t at = 0;
+  pollOnce(c.records, c.count, [&](const Bytes& request) {
+    Bytes reply{request[0], request[1], request[1] == 71 ? std::uint8_t{216} : std::uint8_t{4}};
+    for (int i = 0; i < reply[2]; ++i) reply.push_back(size ? data[at++ % size] : 0);
+    reply.resize(reply.size() + 2);
+    putCrc(reply.data(), static_cast<int>(reply.size()));
+    return reply;
+  });
+  return 0;
+}
