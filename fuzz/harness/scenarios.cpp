@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "link/trace.h"
 #include "model/catalogue.h"
 #include "poll/controller_modules.h"
 #include "sim_answer.h"
@@ -88,6 +89,15 @@ void checkPublications(Module& module, const std::vector<Publication>& log) {
   }
 }
 
+// The frame trace of every attempt, garbage included: whole lines, each request and what came back.
+class CheckedTrace : public TraceSink {
+ public:
+  void append(std::string_view lines) override {
+    DUZ_FUZZ_CHECK(!lines.empty() && lines.back() == '\n');
+    DUZ_FUZZ_CHECK(lines.find(" tx ") != std::string_view::npos);
+  }
+};
+
 void putText(DeviceConfig& c, int cellIndex, std::string_view text) {
   std::memset(c.cells[cellIndex], 0, kCellSize);
   std::memcpy(c.cells[cellIndex], text.data(), std::min<std::size_t>(text.size(), kCellSize - 1));
@@ -130,6 +140,7 @@ Bytes encodePollPlan(const PollPlan& p) {
 
 void runPolling(const PollPlan& plan, const Responder& line, const std::function<bool()>& more, int maxCycles,
                 bool silentAtEnd) {
+  CheckedTrace trace;  // outlives the module that writes to it
   Bench bench(line);
   Module& m = *bench.module;
 
@@ -151,6 +162,7 @@ void runPolling(const PollPlan& plan, const Responder& line, const std::function
   addDevice(m, DeviceKind::CurrentLoop, kPolledAddresses[4]);
   RegisterTags(m);
   m.link.pollingActive = 1;
+  m.link.setTrace(&trace);
 
   const std::uint32_t commandBits = m.deviceStatusTable[1].bitCount;
   int silentCycles = 3;

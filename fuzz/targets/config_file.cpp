@@ -64,11 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   module->configuredCount = module->currentDevice;
   RegisterTags(*module);
 
-  // Stored again, it reads back the same.
-  const DecodedConfig again = decodeConfigFile(encodeConfigFile(c));
-  DUZ_FUZZ_CHECK(again.valid());
-  DUZ_FUZZ_CHECK(
-      std::memcmp(again.contents.records.data(), c.records.data(), sizeof(DeviceConfig) * c.count) == 0);
+  // Saved again by the module, it restores the same devices, settings and port.
+  SaveConfiguration(*module, paths);
+  auto again = std::make_unique<Module>(world.platform());
+  DUZ_FUZZ_CHECK(LoadConfiguration(*again, paths));
+  DUZ_FUZZ_CHECK(again->currentDevice == c.count);
+  DUZ_FUZZ_CHECK(std::memcmp(again->deviceConfig.data(), c.records.data(), sizeof(DeviceConfig) * c.count) ==
+                 0);
+  DUZ_FUZZ_CHECK(std::strcmp(again->settings.portSettings, module->settings.portSettings) == 0);
+  DUZ_FUZZ_CHECK(std::strcmp(again->settings.portName, module->settings.portName) == 0);
 
   // Polled once, every device answering with a well-formed reply made of the file's own bytes.
   std::size_t at = 0;
