@@ -27,6 +27,9 @@ build asan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=address,undefined
 run_tests asan
 build tsan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests tsan
+# The fuzz targets (clang, build/fuzz), each for a bounded time from its seeds and regression cases.
+echo "=== fuzz"
+"$root/scripts/fuzz.sh" --ci || status=1
 if [ -f "$root/cmake/mingw-i686.cmake" ]; then
   # The Linux release build serves the Windows build's end-to-end tests: its bus simulator and its library.
   build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
