@@ -27,7 +27,7 @@ starts from the seeds and regression cases in fuzz/corpus/NAME and grows from ru
   --target NAME   run only this target (may be repeated): ${all_targets[*]}
   --coverage      after each run, the edges covered in each source file the target exercises
   --build-only    build, run nothing
-  --ci            every target for 15 s from its seeds alone (the whole step stays under 3 minutes)
+  --ci            every target for 12 s from its seeds alone (the whole step stays under 3 minutes)
   --help          this text
 
 A crash, a sanitizer report or a failed check of a target leaves its input in build/fuzz/crashes/NAME/
@@ -51,7 +51,7 @@ while [ $# -gt 0 ]; do
       [ $# -ge 2 ] || { echo "fuzz.sh: --target needs a name" >&2; exit 2; }
       [[ " ${all_targets[*]} " == *" $2 "* ]] || { echo "fuzz.sh: no target '$2' (${all_targets[*]})" >&2; exit 2; }
       targets+=("$2"); shift 2 ;;
-    --ci) ci=1; seconds=15; shift ;;
+    --ci) ci=1; seconds=12; shift ;;
     --coverage) coverage=1; shift ;;
     --build-only) build_only=1; shift ;;
     --help|-h) usage; exit 0 ;;
