@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -48,9 +49,24 @@ class Link {
   void setBaud(std::uint32_t baud);
   std::uint32_t baud() const { return baud_; }
 
-  // The open port ("portHandle"); null stands for the invalid handle. Replaced only on the start-up
-  // thread before polling starts.
+  // The open port ("portHandle"); null stands for the invalid handle. Replaced on the start-up thread
+  // before polling starts, and afterwards only through installPort.
   std::unique_ptr<SerialPort> port;
+
+  // How the start-up last opened and set up the port, repeated when a lost port is opened again.
+  struct PortSetup {
+    std::string name;
+    std::string settings;
+    bool lineSet = false;  // the line took the settings (the operator may have gone on without)
+  };
+  PortSetup setup;  // written by the start-up before polling starts
+
+  // Puts `newPort` (null: none) in place of the present one under the line's lock and clears a loss.
+  // Replacing a lost port is traced as its return.
+  void installPort(std::unique_ptr<SerialPort> newPort);
+  // True from the moment an exchange found that the system took the port away (the port is then
+  // closed, and every exchange fails at once) until a port is installed again.
+  bool portLost() const { return lost_.load(); }
   // Set by the polling thread as its first action; selects the single-attempt budget.
   std::atomic<int> pollingActive{0};
   // 1 while the polling thread holds the port for an exchange; write commands wait for 0.
@@ -73,11 +89,15 @@ class Link {
   void traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,
                     int requestLength, const std::uint8_t* response, int received, int result,
                     int expectedLength, int capacity, bool writeFailed);
+  // With the line held: when the port says it is gone, closes it and marks the loss. True then.
+  bool dropIfLost();
+  void traceEvent(const std::string& words);
 
   Clock& clock_;
   TraceSink* trace_ = nullptr;
   std::mutex portMutex_;  // one exchange at a time on the line
   std::uint32_t baud_ = 9600;
+  std::atomic<bool> lost_{false};
 };
 
 // Parses the speed out of a settings text such as "baud=19200 parity=N data=8 stop=1" (0 if none).

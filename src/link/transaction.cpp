@@ -67,6 +67,27 @@ void Link::traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::
   trace_->append(traceLines(a));
 }
 
+void Link::traceEvent(const std::string& words) {
+  if (trace_) trace_->append(traceTime(clock_.fileTimeNow()) + " port " + setup.name + " " + words + "\n");
+}
+
+bool Link::dropIfLost() {
+  if (!port) return false;
+  const std::string reason = port->lostReason();
+  if (reason.empty()) return false;
+  port.reset();
+  lost_ = true;
+  traceEvent("lost: " + reason);
+  return true;
+}
+
+void Link::installPort(std::unique_ptr<SerialPort> newPort) {
+  std::lock_guard hold(portMutex_);
+  port = std::move(newPort);
+  if (port && lost_.exchange(false)) traceEvent("back");
+  lost_ = false;
+}
+
 int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.
   if (requestLength < 2 || requestLength > 255) return -1;
@@ -85,6 +106,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
     const std::uint64_t startMs = trace_ ? clock_.monotonicMs() : 0;
     if (PortWrite(request, static_cast<std::uint8_t>(requestLength)) != requestLength) {
       if (trace_) traceAttempt(sentAt, startMs, request, requestLength, response, 0, -1, 0, capacity, true);
+      dropIfLost();
       return -1;
     }
     if (port) port->purgeAfterWrite();
@@ -123,6 +145,8 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
     if (trace_)
       traceAttempt(sentAt, startMs, request, requestLength, response, received, result, length, capacity,
                    false);
+    // A port the system took away fails every further attempt: no pause, no retry.
+    if (dropIfLost()) return -1;
     if (!clock_.sleepMs(500, stop)) return headerFailure ? result : -1;
     if (headerFailure) {
       if (--headerBudget == 0) return result;

@@ -45,6 +45,9 @@ std::uint8_t Module::SetBitTagValue(std::uint32_t tagIdentifier, std::uint32_t v
   putCrc(request, sizeof request);
   std::uint8_t response[8] = {};
 
+  // With the port away nothing can be sent; the host hears so at once.
+  if (link.portLost()) return 0;
+
   // Let the polling thread finish the exchange it is in; the transaction itself holds the port.
   Clock& clock = platform.clock;
   clock.sleepMs(10);

@@ -79,6 +79,10 @@ class SerialPort {
   virtual void purgeBeforeWrite() = 0;
   // Right after a write: lets the sent bytes leave, then discards what came back meanwhile (echo).
   virtual void purgeAfterWrite() = 0;
+  // Empty while the port works. Once a read or write has failed because the port itself is gone (the
+  // adapter pulled, the far end of a virtual line closed, a dead handle), what the system said: such a
+  // port never works again and has to be opened anew. A silent line or a bad reply is never that.
+  virtual std::string lostReason() const { return {}; }
 };
 
 class SerialPorts {

@@ -6,6 +6,7 @@
 #include "host/module.h"
 #include "model/catalogue.h"
 #include "poll/read_procedures.h"
+#include "startup/port_setup.h"
 
 namespace duz {
 
@@ -60,6 +61,8 @@ void PollingThread::run() {
 
 bool PollingThread::pollAllDevices() {
   Module& m = module_;
+  // A port the system took away is tried once a cycle; its devices fail meanwhile as silent ones do.
+  if (m.configuredCount > 0) ReopenPort(m);
   const int count = std::min(m.configuredCount, kSlots);
   for (m.currentDevice = 0; m.currentDevice < count; ++m.currentDevice) {
     if (!m.platform.clock.sleepMs(50, &stop_)) return false;

@@ -311,10 +311,14 @@ void SaveConfiguration(Module& module, const ConfigPaths& paths) {
   const std::vector<std::uint8_t> masked = encodeConfigFile(*contents);
 
   // Written whole beside the old file, then put in its place in one step: an interrupted or failed
-  // save never leaves a damaged or missing configuration.
-  bool saved = writeFile(paths.temporary, masked);
-  if (saved && !module.platform.directory.replaceFile(paths.temporary, paths.config)) {
-    std::remove(paths.temporary.c_str());
+  // save never leaves a damaged or missing configuration. The new file has a name of its own: the
+  // restore's plain copy may be stuck (a directory of that name, a read-only leftover), and a search
+  // result must not be lost for it. A leftover of an interrupted save goes first.
+  const std::string fresh = paths.config + ".new";
+  std::remove(fresh.c_str());
+  bool saved = writeFile(fresh, masked);
+  if (saved && !module.platform.directory.replaceFile(fresh, paths.config)) {
+    std::remove(fresh.c_str());
     saved = false;
   }
   if (!saved) {

@@ -62,7 +62,8 @@ std::string storedDescription(std::string description);
 bool LoadConfiguration(Module& module, const ConfigPaths& paths);
 
 // Writes the configuredCount devices, the port settings and name and a fresh description. The old file
-// stays intact until the new one is complete; a failure is reported to the operator.
+// stays intact until the new one (DUZEvod.sys.new) is complete and takes its place; a failure is
+// reported to the operator.
 void SaveConfiguration(Module& module, const ConfigPaths& paths);
 
 // The configuration's creation text for the local time now, CP1251, at most 255 bytes:

@@ -26,8 +26,8 @@ PortResult OpenPort(Module& module) {
   const std::string portName = module.settings.portName;
 
   // A port still held from an earlier pass would make our own exclusive open fail.
-  link.port.reset();
-  link.port = module.platform.ports.open(portName);
+  link.installPort(nullptr);
+  link.installPort(module.platform.ports.open(portName));
   if (!link.port) {
     const std::string text = std::string(cp1251("Ошибка открытия порта ").view()) + portName +
                              std::string(cp1251("\nВозможно, порт занят другой программой. \n"
@@ -39,18 +39,33 @@ PortResult OpenPort(Module& module) {
 
   // Without a port the line cannot be set either: the second question follows the first.
   link.setBaud(baudFromSettings(module.settings.portSettings));
-  if (!link.port || !link.port->configure(module.settings.portSettings)) {
+  const bool lineSet = link.port && link.port->configure(module.settings.portSettings);
+  if (!lineSet) {
     const std::string text =
         std::string(cp1251("Ошибка настройки параметров порта ").view()) + portName +
         std::string(cp1251("\nЖелаете продолжить (Отмена) или изменить параметры (Повтор)").view());
     if (askOperator(module, text, cp1251("Ошибка настройки параметров COM-порта")) == BoxAnswer::Retry) {
-      link.port.reset();
+      link.installPort(nullptr);
       return PortResult::Retry;
     }
   }
 
   if (link.port) link.port->setTimeouts(kPortTimeouts);
+  link.setup = {portName, module.settings.portSettings, lineSet};
   return PortResult::Proceed;
+}
+
+bool ReopenPort(Module& module) {
+  Link& link = module.link;
+  if (!link.portLost()) return false;
+  std::unique_ptr<SerialPort> port = module.platform.ports.open(link.setup.name);
+  if (!port) return false;
+  // A line that took its settings at the start-up must take them again: at other settings every
+  // exchange would fail (or, worse, half work). The next cycle tries anew.
+  if (!port->configure(link.setup.settings) && link.setup.lineSet) return false;
+  port->setTimeouts(kPortTimeouts);
+  link.installPort(std::move(port));
+  return true;
 }
 
 }  // namespace duz

@@ -69,10 +69,21 @@ void FakeSerialPort::setTimeouts(const CommTimeouts& t) {
   timeouts = t;
 }
 
+void FakeSerialPort::takeAway(const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  lost_ = reason;
+}
+
+std::string FakeSerialPort::lostReason() const {
+  std::lock_guard lock(mutex_);
+  return lost_;
+}
+
 int FakeSerialPort::read(std::uint8_t* buffer, int count) {
   int n = 0;
   {
     std::lock_guard lock(mutex_);
+    if (!lost_.empty()) return -1;
     while (n < count && !rx_.empty()) {
       buffer[n++] = rx_.front();
       rx_.pop_front();
@@ -87,6 +98,7 @@ int FakeSerialPort::read(std::uint8_t* buffer, int count) {
 }
 
 int FakeSerialPort::write(const std::uint8_t* buffer, int count) {
+  if (!lostReason().empty()) return -1;
   const int sent = writeLimit >= 0 && writeLimit < count ? writeLimit : count;
   Bytes request(buffer, buffer + sent);
   Bytes reply;

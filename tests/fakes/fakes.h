@@ -58,6 +58,10 @@ class FakeSerialPort : public SerialPort {
   std::function<Bytes(const Bytes& request)> responder;
   bool configureResult = true;
   int writeLimit = -1;  // when >= 0, a write sends at most this many bytes
+  // Takes the port away, as an unplugged adapter: from now on reads and writes fail and lostReason
+  // says `reason`.
+  void takeAway(const std::string& reason);
+  std::string lostReason() const override;
 
   std::vector<Bytes> writes();
   std::string lastSettings;
@@ -65,7 +69,8 @@ class FakeSerialPort : public SerialPort {
 
  private:
   FakeClock& clock_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  std::string lost_;
   std::deque<std::uint8_t> rx_;
   std::vector<Bytes> writes_;
 };

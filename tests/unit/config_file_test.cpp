@@ -279,6 +279,19 @@ TEST_F(ConfigFile, TemporaryFileThatCannotBeCreatedIsReported) {
   expectModuleUntouched();
 }
 
+TEST_F(ConfigFile, AStuckTemporaryNameDoesNotStopASave) {
+  fs::create_directory(paths.temporary);
+  writeAll(paths.config + ".new", Bytes{1, 2, 3});  // left by an interrupted save
+  fillModule(3);
+  SaveConfiguration(module, paths);
+  EXPECT_TRUE(world.op.boxes.empty());
+  EXPECT_FALSE(fs::exists(paths.config + ".new"));
+  fs::remove(paths.temporary);
+  markModule();
+  ASSERT_TRUE(LoadConfiguration(module, paths));
+  EXPECT_EQ(module.currentDevice, 3);
+}
+
 TEST_F(ConfigFile, AFailedSaveLeavesTheOldFileAsItWas) {
   fillModule(2);
   SaveConfiguration(module, paths);
@@ -292,7 +305,7 @@ TEST_F(ConfigFile, AFailedSaveLeavesTheOldFileAsItWas) {
   EXPECT_EQ(world.op.boxes[0].text, utf8ToCp1251("Невозможно создать файл конфигурации."));
   EXPECT_EQ(world.op.boxes[0].buttons, BoxButtons::Ok);
   EXPECT_EQ(readAll(paths.config), before);
-  EXPECT_FALSE(temporaryExists());
+  EXPECT_FALSE(fs::exists(paths.config + ".new"));
 
   // A directory that cannot take files at all.
   ConfigPaths nowhere{"/nonexistent-dir/DUZEvod.sys", "/nonexistent-dir/~DUZEvod.sys"};

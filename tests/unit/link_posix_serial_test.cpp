@@ -2,6 +2,11 @@
 #ifndef _WIN32
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -37,6 +42,33 @@ TEST(LineSettingsText, WhatDoesNotParseStaysUnset) {
   EXPECT_FALSE(partial.baud);
   EXPECT_EQ(partial.parity, 'N');
   EXPECT_FALSE(parseLineSettings("").baud);
+}
+
+TEST(LineSetUp, APseudoTerminalThatDropsTheParityBitIsSetUpEveryTime) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  // The search's set-up, the final one on the same descriptor, and the next run's on a fresh one.
+  for (const char* parity : {"E", "O"}) {
+    const std::string settings = std::string("baud=19200 parity=") + parity + " data=8 stop=1";
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(posix::configureLine(fd, settings)) << parity;
+    EXPECT_TRUE(posix::configureLine(fd, settings)) << parity;
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B19200});
+    EXPECT_EQ(t.c_lflag & ICANON, 0u);
+    close(fd);
+  }
+  close(master);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  EXPECT_FALSE(posix::configureLine(pipeEnds[0], "baud=9600 parity=N data=8 stop=1")) << "not a line";
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
 }
 
 TEST(DevicePath, BareNamesLiveInDev) {

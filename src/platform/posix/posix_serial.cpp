@@ -39,9 +39,17 @@ class PosixSerialPort : public SerialPort {
   }
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
-    return posix::readWithTimeouts(fd_, buffer, count, timeouts_);
+    int failure = 0;
+    const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure);
+    noteFailure(failure);
+    return got;
   }
-  int write(const std::uint8_t* buffer, int count) override { return posix::writeAll(fd_, buffer, count); }
+  int write(const std::uint8_t* buffer, int count) override {
+    int failure = 0;
+    const int sent = posix::writeAll(fd_, buffer, count, &failure);
+    noteFailure(failure);
+    return sent;
+  }
   void purgeBeforeWrite() override { tcflush(fd_, TCIOFLUSH); }
   void purgeAfterWrite() override {
     // write() returns before the bytes are on the line: wait for them to leave, then drop what came back
@@ -50,10 +58,16 @@ class PosixSerialPort : public SerialPort {
     }
     tcflush(fd_, TCIFLUSH);
   }
+  std::string lostReason() const override { return lost_ ? posix::failureText(lost_) : std::string(); }
 
  private:
+  void noteFailure(int failure) {
+    if (!lost_ && failure != 0 && posix::lineGone(failure)) lost_ = failure;
+  }
+
   int fd_;
   CommTimeouts timeouts_;
+  int lost_ = 0;  // the failure that showed the line gone
 };
 
 class PosixSerialPorts : public SerialPorts {

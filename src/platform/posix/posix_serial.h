@@ -30,14 +30,24 @@ bool configureLine(int fd, const std::string& settings);
 // has no such mode (USB adapters switching in hardware, pseudo-terminals); callers go on regardless.
 bool enableRs485(int fd);
 
+// Why a call on the line failed, for `failure` below: the call's errno, or kHangUp when the descriptor
+// reported a hang-up or an error. Left as it was while nothing fails.
+constexpr int kHangUp = -1;
+
 // Waits for up to `count` bytes under COMMTIMEOUTS rules: the read ends when all have come, when the
 // total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
 // has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
-int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts);
+int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
+                     int* failure = nullptr);
 
 // Writes all `count` bytes, waiting while the driver's buffer is full. Bytes written, or -1 when the
 // line failed before any byte went out.
-int writeAll(int fd, const std::uint8_t* buffer, int count);
+int writeAll(int fd, const std::uint8_t* buffer, int count, int* failure = nullptr);
+
+// Whether a failure says that the line itself is gone (device removed, far end closed, descriptor
+// dead), rather than that one call went wrong; and that in words.
+bool lineGone(int failure);
+std::string failureText(int failure);
 
 // Device path of a port name: a name without a slash is a device in /dev ("ttyUSB0").
 std::string devicePath(const std::string& name);

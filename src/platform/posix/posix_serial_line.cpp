@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <sstream>
+#include <system_error>
 
 #include "platform/posix/posix_serial.h"
 
@@ -126,12 +127,17 @@ bool configureLine(int fd, const std::string& settings) {
     t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[*wanted.dataBits - 5];
   }
   if (wanted.stopBits) t.c_cflag = *wanted.stopBits == 2 ? (t.c_cflag | CSTOPB) : (t.c_cflag & ~CSTOPB);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
-
-  // tcsetattr succeeds when any part was taken; a line left at another speed is not set. (The frame
-  // bits are not compared: pseudo-terminals, a legitimate virtual line, always report no parity.)
+  // The return code says too little: tcsetattr succeeds when any part was taken, and fails on a
+  // pseudo-terminal that has quietly dropped a parity bit it cannot carry (on the next set-up of the
+  // same line). What took effect decides: the speed and raw reading. (The frame bits are not compared:
+  // pseudo-terminals, a legitimate virtual line, always report 8 bits without parity.)
+  tcsetattr(fd, TCSANOW, &t);
   termios now{};
-  return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == cfgetospeed(&t);
+  if (tcgetattr(fd, &now) != 0) return false;
+  constexpr tcflag_t kRawLocal = ICANON | ECHO | ISIG | IEXTEN;
+  return cfgetospeed(&now) == cfgetospeed(&t) && cfgetispeed(&now) == cfgetispeed(&t) &&
+         (now.c_lflag & kRawLocal) == 0 && (now.c_cflag & CREAD) && now.c_cc[VMIN] == 0 &&
+         now.c_cc[VTIME] == 0;
 }
 
 bool enableRs485(int fd) {
@@ -142,7 +148,28 @@ bool enableRs485(int fd) {
   return ioctl(fd, TIOCSRS485, &rs) == 0;
 }
 
-int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts) {
+bool lineGone(int failure) {
+  switch (failure) {
+    case kHangUp:
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF:
+    case EPIPE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string failureText(int failure) {
+  return failure == kHangUp ? std::string("hang-up") : std::generic_category().message(failure);
+}
+
+int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts, int* failure) {
+  const auto failed = [failure](int why) {
+    if (failure) *failure = why;
+  };
   if (count <= 0) return 0;
   constexpr std::uint32_t kForever = 0xFFFFFFFFu;
   // Interval "forever" with no totals: return at once with what is there (the Win32 rule).
@@ -163,7 +190,10 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
         intervalDeadline = nowNs() + std::int64_t{timeouts.readInterval} * 1'000'000;
       continue;
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return got > 0 ? got : -1;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      failed(errno);
+      return got > 0 ? got : -1;
+    }
     if (immediate) break;
 
     std::int64_t deadline = totalDeadline;
@@ -176,19 +206,26 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
     }
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, waitMs);
-    if (ready < 0 && errno != EINTR) return got > 0 ? got : -1;
+    if (ready < 0 && errno != EINTR) {
+      failed(errno);
+      return got > 0 ? got : -1;
+    }
     // A line that has gone (adapter pulled, far end of a pseudo-terminal closed) reports a hang-up
     // and would wake every poll at once: take what is still there, and fail the read if nothing was.
     if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
       const ssize_t last = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
       if (last > 0) got += static_cast<int>(last);
+      failed(last < 0 && errno != EAGAIN && errno != EINTR ? errno : kHangUp);
       return got > 0 ? got : -1;
     }
   }
   return got;
 }
 
-int writeAll(int fd, const std::uint8_t* buffer, int count) {
+int writeAll(int fd, const std::uint8_t* buffer, int count, int* failure) {
+  const auto failed = [failure](int why) {
+    if (failure) *failure = why;
+  };
   int sent = 0;
   while (sent < count) {
     const ssize_t n = ::write(fd, buffer + sent, static_cast<std::size_t>(count - sent));
@@ -199,10 +236,17 @@ int writeAll(int fd, const std::uint8_t* buffer, int count) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
       pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
-      if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) {
+        failed(errno);
+        break;
+      }
+      if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        failed(kHangUp);
+        break;
+      }
       continue;
     }
+    if (n < 0) failed(errno);
     break;
   }
   return sent > 0 || count == 0 ? sent : -1;

@@ -1,10 +1,14 @@
 // The module's serial ports on Windows: communications API on a synchronous, exclusively opened handle.
-#include <windows.h>
+#include "platform/win32/win32_serial.h"
 
 #include <string>
 #include <vector>
 
 #include "platform/system.h"
+
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
 
 namespace duz {
 
@@ -44,14 +48,18 @@ class Win32SerialPort : public SerialPort {
 
   int read(std::uint8_t* buffer, int count) override {
     DWORD got = 0;
-    if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return -1;
+    if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return failed();
     return static_cast<int>(got);
   }
 
   int write(const std::uint8_t* buffer, int count) override {
     DWORD sent = 0;
-    if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &sent, nullptr)) return -1;
+    if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &sent, nullptr)) return failed();
     return static_cast<int>(sent);
+  }
+
+  std::string lostReason() const override {
+    return lost_ ? "system error " + std::to_string(lost_) : std::string();
   }
 
   // Both driver buffers emptied; transfers in progress are not aborted.
@@ -64,7 +72,14 @@ class Win32SerialPort : public SerialPort {
   }
 
  private:
+  int failed() {
+    const DWORD error = GetLastError();
+    if (!lost_ && win32::portGoneError(error)) lost_ = error;
+    return -1;
+  }
+
   HANDLE handle_;
+  DWORD lost_ = 0;  // the error that showed the port gone
 };
 
 // Whether a listed port is an RS-232 line: opened for query only, its properties read.
@@ -85,7 +100,7 @@ class Win32SerialPorts : public SerialPorts {
     const HANDLE h = CreateFileA(deviceName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32SerialPort>(h);
+    return win32::serialPortOnHandle(h);
   }
 
   std::vector<std::string> list() override {
@@ -114,6 +129,36 @@ class Win32SerialPorts : public SerialPorts {
 };
 
 }  // namespace
+
+namespace win32 {
+
+bool portGoneError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_UNIT:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::unique_ptr<SerialPort> serialPortOnHandle(HANDLE handle) {
+  return std::make_unique<Win32SerialPort>(handle);
+}
+
+}  // namespace win32
 
 std::unique_ptr<SerialPorts> makeSystemSerialPorts() {
   return std::make_unique<Win32SerialPorts>();
