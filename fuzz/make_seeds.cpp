@@ -71,12 +71,22 @@ std::string pollBus(const std::string& modules, const std::string& ident, const 
   return faulted;
 }
 
-void pollSeed(const std::string& name, const PollPlan& plan, const std::string& bus) {
+// Marks chunk `index` of a poll seed: the port is taken away right after that reply.
+Bytes withPortGone(Bytes seed, int index) {
+  std::size_t at = kPollPlanBytes;
+  for (int i = 0; i < index && at + 1 < seed.size(); ++i)
+    at += 2 + seed[at + 1] + ((seed[at] & kLong) ? 256 : 0);
+  if (at < seed.size()) seed[at] |= kGone;
+  return seed;
+}
+
+Bytes pollSeed(const std::string& name, const PollPlan& plan, const std::string& bus) {
   Bytes seed = encodePollPlan(plan);
   int cycles = 0;
   runPolling(
       plan, recording(bus, seed), [&cycles] { return cycles++ < 2; }, 8, false);
   write("poll_replies", name, seed);
+  return seed;
 }
 
 void discoverySeed(const std::string& name, int limit, const std::string& bus) {
@@ -119,7 +129,8 @@ int main(int argc, char** argv) {
   plan.thermocoupleHigh = 200;
   plan.resistanceLow = -50;
   plan.resistanceHigh = 180;
-  pollSeed("healthy", plan, pollBus("1 0 2 0 0 4 0 0", "98 52", ""));
+  const Bytes healthy = pollSeed("healthy", plan, pollBus("1 0 2 0 0 4 0 0", "98 52", ""));
+  write("poll_replies", "port-gone", withPortGone(healthy, 4));
   for (const char* fault : {"badcrc", "wrongaddr", "exception", "short", "silent"})
     pollSeed(fault, plan, pollBus("1 0 2 0 0 4 0 0", "98 52", fault));
   PollPlan full = plan;

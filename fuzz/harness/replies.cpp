@@ -6,6 +6,16 @@
 
 namespace duz::fuzz {
 
+namespace {
+bool portGone = false;
+}  // namespace
+
+bool portGoneRequested() {
+  const bool gone = portGone;
+  portGone = false;
+  return gone;
+}
+
 Bytes Input::take(std::size_t n) {
   n = std::min(n, left());
   Bytes out(data_ + pos_, data_ + pos_ + n);
@@ -18,6 +28,7 @@ Bytes nextReply(Input& in, const Bytes& request) {
   const std::uint8_t control = in.byte();
   const std::size_t length = in.byte() + ((control & kLong) ? 256u : 0u);
   Bytes reply = in.take(length);
+  if (control & kGone) portGone = true;
   if (control & kEcho) {
     for (std::size_t i = 0; i < 2 && i < reply.size() && i < request.size(); ++i) reply[i] = request[i];
   }

@@ -5,7 +5,9 @@
 //   kEcho  bytes 0 and 1 become the request's address and function code;
 //   kSeal  the CRC of the frame (byte count + 5 bytes, or the request's length for an echo function) is
 //          written where it belongs when the chunk is long enough; bytes after it stay as surplus;
-//   kLong  the length is 256 more (a full 260-byte frame).
+//   kLong  the length is 256 more (a full 260-byte frame);
+//   kGone  right after this reply the system takes the port away (an adapter pulled): the module has to
+//          notice and open it again.
 // Once the input is used up the line is silent.
 #pragma once
 
@@ -50,12 +52,16 @@ class Input {
 constexpr std::uint8_t kEcho = 0x01;
 constexpr std::uint8_t kSeal = 0x02;
 constexpr std::uint8_t kLong = 0x04;
+constexpr std::uint8_t kGone = 0x08;
 
 // What the line answers to one request.
 using Responder = std::function<Bytes(const Bytes& request)>;
 
 // The reply to `request` made from the next chunk; empty (silence) once the input is used up.
 Bytes nextReply(Input& in, const Bytes& request);
+
+// True once after a chunk with kGone has been served: the port that sent the request is to be taken away.
+bool portGoneRequested();
 
 // Appends a chunk that serves `reply` byte for byte (for seeds).
 void appendChunk(Bytes& out, const Bytes& reply);

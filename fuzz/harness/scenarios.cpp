@@ -45,7 +45,12 @@ class Bench {
   explicit Bench(const Responder& line) {
     DUZ_FUZZ_CHECK(depth_ < kDepth);
     module = new (storage_[depth_++]) Module(world.platform());
-    world.ports.responder = line;
+    world.ports.responder = [this, line](const Bytes& request) {
+      Bytes reply = line(request);
+      if (portGoneRequested()) world.ports.last->takeAway("fuzz: the adapter was pulled");
+      return reply;
+    };
+    module->link.setup.name = "COM1";
     module->link.port = world.ports.open("COM1");
     module->link.port->setTimeouts({100, 2, 500});
   }
@@ -94,7 +99,13 @@ class CheckedTrace : public TraceSink {
  public:
   void append(std::string_view lines) override {
     DUZ_FUZZ_CHECK(!lines.empty() && lines.back() == '\n');
-    DUZ_FUZZ_CHECK(lines.find(" tx ") != std::string_view::npos);
+    for (std::size_t start = 0; start < lines.size();) {
+      const std::size_t end = lines.find('\n', start);
+      const std::string_view line = lines.substr(start, end - start);
+      DUZ_FUZZ_CHECK(line.find(" tx ") != line.npos || line.find(" rx ") != line.npos ||
+                     line.find(" port ") != line.npos);
+      start = end + 1;
+    }
   }
 };
 
@@ -182,6 +193,8 @@ void runPolling(const PollPlan& plan, const Responder& line, const std::function
   // A device silent for three cycles is reported lost, whatever it sent before (a controller without
   // served modules is never read).
   if (!ended || !silentAtEnd) return;
+  // A port taken away came back at the start of the next cycle.
+  DUZ_FUZZ_CHECK(!m.link.portLost() && m.link.port);
   for (int s = 0; s < m.configuredCount; ++s) {
     if (s == 0 && servedModules(controller) == 0) continue;
     DUZ_FUZZ_CHECK(readOnline(m.deviceStatusTable[s]) == 0);
