@@ -147,10 +147,19 @@ int main(int argc, char** argv) {
   discoverySeed("demo", 6, demo);
   discoverySeed("faults", 5, pollBus("1 0 2 0 0 4 0 0", "98 52", "short"));
 
-  write("config_file", "sample", savedConfiguration(sample, 5));
-  write("config_file", "demo", savedConfiguration(demo, 6));
-  Bytes damaged = savedConfiguration(sample, 5);
+  // config_file: a leading 0 for a file as stored, 1 for plain contents the target stores itself.
+  const auto stored = [](Bytes file) {
+    file.insert(file.begin(), 0);
+    return file;
+  };
+  const Bytes saved = savedConfiguration(sample, 5);
+  write("config_file", "sample", stored(saved));
+  write("config_file", "demo", stored(savedConfiguration(demo, 6)));
+  Bytes damaged = saved;
   damaged[damaged.size() / 2] ^= 0x10;
-  write("config_file", "damaged", damaged);
+  write("config_file", "damaged", stored(damaged));
+  Bytes plain{1};
+  for (std::size_t k = saved.size(); k-- > 2;) plain.push_back(saved[k] ^ 0xA7);
+  write("config_file", "sample-plain", plain);
   return 0;
 }

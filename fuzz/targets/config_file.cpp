@@ -1,12 +1,16 @@
 // The configuration file as the module loads it: the fuzzer's bytes are DUZEvod.sys in the host's
-// directory. A file the module takes must be exactly what the decoder accepts; what it restored is then
-// shown in the dialog device by device, named, polled and stored again, as the start-up goes on with it.
+// directory. The first byte says how the rest becomes the file: even, it is the file as stored; odd, it
+// is the plain contents, stored as the module stores them (checksum, reversed, masked), so that arbitrary
+// contents reach the parser past the checksum. A file the module takes must be exactly what the decoder
+// accepts; what it restored is then shown in the dialog device by device, named, polled and stored again, as
+// the start-up goes on with it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "harness/scenarios.h"
+#include "link/link.h"
 #include "startup/config_file.h"
 #include "startup/registration.h"
 #include "ui/dialog.h"
@@ -24,16 +28,28 @@ bool exists(const std::string& path) {
   return false;
 }
 
+// The stored form of plain contents: the CRC (low, high) appended, everything reversed and masked.
+Bytes sealed(Bytes plain) {
+  const std::uint16_t crc = Crc16(static_cast<int>(plain.size()), plain.data());
+  plain.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  plain.push_back(static_cast<std::uint8_t>(crc >> 8));
+  Bytes file(plain.rbegin(), plain.rend());
+  for (auto& b : file) b ^= 0xA7;
+  return file;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const Bytes file(data, data + size);
+  if (size == 0) return 0;
+  const Bytes rest(data + 1, data + size);
+  const Bytes file = (data[0] & 1) ? sealed(rest) : rest;
   const DecodedConfig decoded = decodeConfigFile(file);
 
   test::FakeWorld world;
   const ConfigPaths paths = configPaths(world.directory);
   if (std::FILE* f = std::fopen(paths.config.c_str(), "wb")) {
-    std::fwrite(data, 1, size, f);
+    std::fwrite(file.data(), 1, file.size(), f);
     std::fclose(f);
   }
   auto module = std::make_unique<Module>(world.platform());
@@ -78,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t at = 0;
   pollOnce(c.records, c.count, [&](const Bytes& request) {
     Bytes reply{request[0], request[1], request[1] == 71 ? std::uint8_t{216} : std::uint8_t{4}};
-    for (int i = 0; i < reply[2]; ++i) reply.push_back(size ? data[at++ % size] : 0);
+    for (int i = 0; i < reply[2]; ++i) reply.push_back(file.empty() ? 0 : file[at++ % file.size()]);
     reply.resize(reply.size() + 2);
     putCrc(reply.data(), static_cast<int>(reply.size()));
     return reply;
