@@ -7,7 +7,7 @@ all_targets=(config_file poll_replies discovery operator_script sim_bus conf_tex
 # The source files each target is about, for --coverage.
 declare -A sources=(
   [config_file]="src/startup/config_file.cpp"
-  [poll_replies]="src/link/transaction.cpp src/poll/polling_thread.cpp src/poll/controller.cpp src/poll/alarm_instrument.cpp src/poll/transducer.cpp src/poll/decimal_text.cpp src/link/write_command.cpp"
+  [poll_replies]="src/link/transaction.cpp src/poll/polling_thread.cpp src/poll/controller.cpp src/poll/alarm_instrument.cpp src/poll/transducer.cpp src/poll/decimal_text.cpp src/link/write_command.cpp src/startup/port_setup.cpp"
   [discovery]="src/startup/discovery.cpp"
   [operator_script]="src/ui/scripted_operator.cpp"
   [sim_bus]="tools/sim/sim_bus.cpp tools/sim/bus_words.cpp tools/sim/sim_answer.cpp"
@@ -16,7 +16,7 @@ declare -A sources=(
 
 usage() {
   cat <<EOF
-Usage: scripts/fuzz.sh [--seconds N] [--target NAME]... [--coverage] [--build-only]
+Usage: scripts/fuzz.sh [--seconds N] [--target NAME]... [--coverage] [--lines] [--build-only]
        scripts/fuzz.sh --ci
 
 Builds build/fuzz (clang, -DDUZ_FUZZ=ON: only the fuzz targets and what they link) and runs each
@@ -25,9 +25,12 @@ starts from the seeds and regression cases in fuzz/corpus/NAME and grows from ru
 
   --seconds N     time per target
   --target NAME   run only this target (may be repeated): ${all_targets[*]}
-  --coverage      after each run, the edges covered in each source file the target exercises
+  --coverage      after each run, the edges covered in each source file the target is about
+  --lines         at the end, line and branch coverage (llvm-cov) of those files by the working corpus
+                  (builds build/fuzz-cov: the replay programs with clang's source-based coverage)
   --build-only    build, run nothing
-  --ci            every target for 12 s from its seeds alone (the whole step stays under 3 minutes)
+  --ci            every target from its seeds alone, for 12 s or less: the whole step, build included,
+                  stays within 3 minutes
   --help          this text
 
 A crash, a sanitizer report or a failed check of a target leaves its input in build/fuzz/crashes/NAME/
@@ -40,6 +43,7 @@ EOF
 seconds=60
 ci=0
 coverage=0
+lines=0
 build_only=0
 targets=()
 while [ $# -gt 0 ]; do
@@ -53,6 +57,7 @@ while [ $# -gt 0 ]; do
       targets+=("$2"); shift 2 ;;
     --ci) ci=1; seconds=12; shift ;;
     --coverage) coverage=1; shift ;;
+    --lines) lines=1; shift ;;
     --build-only) build_only=1; shift ;;
     --help|-h) usage; exit 0 ;;
     *) echo "fuzz.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
@@ -74,8 +79,15 @@ echo "=== build fuzz targets"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUZ_FUZZ=ON \
   -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
 ninja -C "$build" "${targets[@]/#/fuzz_}" >/dev/null || { echo "fuzz.sh: the build failed" >&2; exit 1; }
-echo "built in $(($(date +%s) - start)) s"
+built=$(($(date +%s) - start))
+echo "built in $built s"
 [ $build_only -eq 0 ] || exit 0
+if [ $ci -eq 1 ]; then
+  # What the build left of 3 minutes, less a few seconds a target for starting and stopping.
+  share=$(((170 - built) / ${#targets[@]} - 3))
+  [ $share -lt $seconds ] && seconds=$share
+  [ $seconds -lt 3 ] && seconds=3
+fi
 
 # Each target on its own, single process: the machine is shared. Leaks are findings too.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=32}
@@ -121,4 +133,28 @@ for t in "${targets[@]}"; do
   fi
 done
 echo "=== fuzzing done in $(($(date +%s) - start)) s"
+
+if [ $lines -eq 1 ]; then
+  command -v llvm-cov-14 >/dev/null && command -v llvm-profdata-14 >/dev/null ||
+    { echo "fuzz.sh: llvm-cov-14 and llvm-profdata-14 are missing (Debian llvm-14)" >&2; exit 1; }
+  cov="$root/build/fuzz-cov"
+  flags="-fprofile-instr-generate -fcoverage-mapping"
+  CC=clang CXX=clang++ cmake -S "$root" -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$flags" \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate "${launcher[@]}" >/dev/null
+  ninja -C "$cov" "${targets[@]/#/duzevod_fuzz_replay_}" >/dev/null || { echo "fuzz.sh: the coverage build failed" >&2; exit 1; }
+  echo "=== line coverage by the working corpus and the seeds"
+  for t in "${targets[@]}"; do
+    work="$build/corpus/$t"
+    [ $ci -eq 1 ] && work="$work.ci"
+    rm -f "$cov/$t.profraw"
+    LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/fuzz/duzevod_fuzz_replay_$t" "$work" "$root/fuzz/corpus/$t" >/dev/null 2>&1 || true
+    llvm-profdata-14 merge -o "$cov/$t.profdata" "$cov/$t.profraw"
+    files=()
+    for f in ${sources[$t]}; do files+=("$root/$f"); done
+    echo "$t:"
+    llvm-cov-14 report "$cov/fuzz/duzevod_fuzz_replay_$t" -instr-profile="$cov/$t.profdata" "${files[@]}" |
+      awk -v r="$root/" 'NF >= 13 && $1 != "Filename" && $1 != "TOTAL" {
+        f = $1; sub(r, "", f); printf "  %-34s lines %4d/%-4d %7s   branches %7s\n", f, $8 - $9, $8, $10, $13 }'
+  done
+fi
 exit $status
