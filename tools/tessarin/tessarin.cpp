@@ -11,6 +11,17 @@ std::mutex& recordsMutex() {
   return m;
 }
 
+// Both guarded by recordsMutex().
+TessarinObserver observer = nullptr;
+void* observerContext = nullptr;
+
+template <typename Handle>
+constexpr int kindOf() {
+  if constexpr (std::is_same_v<Handle, duz::AnalogTagHandle>) return TessarinAnalog;
+  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) return TessarinBit;
+  return TessarinInt;
+}
+
 // Stores one publication into its record: value, quality, FILETIME (low half first).
 template <typename Handle, typename Value>
 void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t timestampLow,
@@ -26,6 +37,9 @@ void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t tim
   }
   handle->quality = quality;
   handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
+  if (observer)
+    observer(observerContext, kindOf<Handle>(), handle, static_cast<double>(value), quality,
+             handle->timestamp);
 }
 
 }  // namespace
@@ -52,5 +66,11 @@ void TESSARIN_CDECL tessarinLock() {
 }
 void TESSARIN_CDECL tessarinUnlock() {
   recordsMutex().unlock();
+}
+
+void TESSARIN_CDECL tessarinObserve(TessarinObserver newObserver, void* context) {
+  std::lock_guard lock(recordsMutex());
+  observer = newObserver;
+  observerContext = context;
 }
 }
