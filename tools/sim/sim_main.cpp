@@ -16,8 +16,8 @@
 #include "platform/posix/posix_serial.h"
 #include "sim_answer.h"
 #include "sim_bus.h"
-#include "sim_pace.h"
 #include "sim_line.h"
+#include "sim_pace.h"
 
 namespace {
 
