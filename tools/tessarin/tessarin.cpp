@@ -11,12 +11,15 @@ std::mutex& recordsMutex() {
   return m;
 }
 
+std::atomic<std::uint64_t> publications{0};
+
 // Stores one publication into its record: value, quality, FILETIME (low half first).
 template <typename Handle, typename Value>
 void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t timestampLow,
            std::uint32_t timestampHigh) {
   if (!handle) return;
   std::lock_guard lock(recordsMutex());
+  publications.fetch_add(1, std::memory_order_relaxed);
   if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
     // The module also writes this byte after a write command, without our lock.
     std::atomic_ref<std::uint8_t>(handle->value)
@@ -52,5 +55,8 @@ void TESSARIN_CDECL tessarinLock() {
 }
 void TESSARIN_CDECL tessarinUnlock() {
   recordsMutex().unlock();
+}
+std::uint64_t TESSARIN_CDECL tessarinPublications() {
+  return publications.load(std::memory_order_relaxed);
 }
 }

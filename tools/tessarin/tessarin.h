@@ -29,4 +29,7 @@ TESSARIN_API void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::in
 // Held while the fields above are written; a reader holding it sees each record's fields from one call.
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
+
+// How many publications have been stored since the library was loaded (tests: nothing after an unload).
+TESSARIN_API std::uint64_t TESSARIN_CDECL tessarinPublications();
 }
