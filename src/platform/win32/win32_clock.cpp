@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #include "platform/win32/win32_platform.h"
 
@@ -44,14 +46,24 @@ bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
   return true;
 }
 
+void Win32Clock::sleepAtLeast(std::uint32_t us) {
+  const std::int64_t frequency = performanceFrequency();
+  const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
+  // A gap is a least silence: a little longer does no harm, yielding in a loop would burn a core.
+  const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
+  for (std::int64_t left; (left = deadline - performanceCounter()) > 0;)
+    Sleep(static_cast<DWORD>((left * 1000 + frequency - 1) / frequency));
+  if (fineTimer) timeEndPeriod(1);
+}
+
 void Win32Clock::pauseMicroseconds(std::uint32_t us) {
   const std::int64_t frequency = performanceFrequency();
   const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
   if (!timerSleep(us)) {
-    // Older systems: whole milliseconds while more than 2 ms remain, then yield until the deadline.
-    while ((deadline - performanceCounter()) * 1000 > 2 * frequency) Sleep(1);
+    sleepAtLeast(us);
+    return;
   }
-  // The timer may end a little early; the counter decides.
+  // The timer may end a few microseconds early; the counter decides.
   while (performanceCounter() < deadline) SwitchToThread();
 }
 
