@@ -7,6 +7,13 @@
 #include "host/shell/library.h"
 #include "poll/polling_thread.h"
 
+// libstdc++'s own: frees the emergency exception pool its run-time allocates as it starts. Linked into
+// the DLL, that run-time starts anew with every load, and without this each load and unload would leave
+// the pool (some 70 kB) behind.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 // FreeLibrary unmaps the DLL as soon as DllMain returns, and with it the thread-start and C++ run-time
@@ -129,7 +136,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       // Non-null: the process is ending and its other threads are already gone; nothing to do.
       // Null: FreeLibrary. We hold the loader lock, so the polling thread is not joined: it says when it
       // no longer touches module data and parks in a wait it leaves only through ExitThread.
-      if (!reserved) unloadUnderLoaderLock();
+      if (!reserved) {
+        unloadUnderLoaderLock();
+        __gnu_cxx::__freeres();
+      }
       break;
     default:
       break;
