@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
   cat <<'TEXT'
-Usage: scripts/demo.sh [--seconds N] [--fresh] [--interactive] [--trace] [--state DIR] [--build DIR]
+Usage: scripts/demo.sh [--seconds N] [--fresh] [--interactive] [--trace] [--mqtt] [--state DIR] [--build DIR]
 
 Runs the module against the bus simulator (tools/sim/demo.bus: a controller, an alarm instrument,
 two transducers and a current-loop module whose values change by themselves, and a silent address)
@@ -21,6 +21,8 @@ script; with --interactive the module's own dialog asks instead.
   --fresh          forget the saved configuration: search again
   --interactive    let the operator dialog show (choose the port ending in /line)
   --trace          write the frame trace to trace.log in the state folder
+  --mqtt           run the MQTT gateway instead, with a private broker on 127.0.0.1, and show the
+                   topics as a subscriber (mosquitto_sub) sees them; writes are allowed
   --state DIR      the state folder (default ${XDG_STATE_HOME:-~/.local/state}/duzevod-demo)
   --build DIR      use the programs built in DIR instead of building build/release
   --help           this text
@@ -35,7 +37,7 @@ die() {
   exit 2
 }
 
-seconds="" fresh=0 interactive=0 trace=0 build=""
+seconds="" fresh=0 interactive=0 trace=0 mqtt=0 build=""
 state="${XDG_STATE_HOME:-${HOME:-/tmp}/.local/state}/duzevod-demo"
 while [ $# -gt 0 ]; do
   case $1 in
@@ -49,6 +51,7 @@ while [ $# -gt 0 ]; do
     --fresh) fresh=1; shift ;;
     --interactive) interactive=1; shift ;;
     --trace) trace=1; shift ;;
+    --mqtt) mqtt=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) die "unknown option '$1' (see --help)" ;;
   esac
@@ -56,17 +59,22 @@ done
 [ -z "$seconds" ] || [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || die "--seconds wants a number of seconds, not '$seconds'"
 # The operator script names the port by its path, one word.
 [[ $state != *[[:space:]]* ]] || die "the state folder's path may not hold blanks: '$state' (use --state)"
+[ $mqtt = 0 ] || [ $interactive = 0 ] || die "--mqtt runs the gateway in the background: leave out --interactive"
+[ $mqtt = 0 ] || [[ -z $seconds || $seconds =~ ^[0-9]+$ ]] || die "--mqtt wants whole --seconds, not '$seconds'"
 
 if [ -z "$build" ]; then
   build=$root/build/release
   if [ ! -f "$build/build.ninja" ]; then
-    "$root/scripts/install-deps.sh"
+    # Only the Linux build and its libraries: the test toolchain (Wine, mingw-w64, Xvfb…) is the test
+    # command's business, and the tests are not configured here.
+    "$root/scripts/install-deps.sh" --linux
     echo "demo: building $build (once; a few minutes)" >&2
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   fi
-  cmake --build "$build" --target duzevod duzevod-host duzevod-sim >/dev/null
+  cmake --build "$build" --target duzevod duzevod-host duzevod-sim $([ $mqtt = 0 ] || echo duzevod-mqtt) >/dev/null
 fi
 module=$build/libduzevod.so host=$build/tools/host/duzevod-host sim=$build/tools/sim/duzevod-sim
+[ $mqtt = 0 ] || host=$build/tools/mqtt/duzevod-mqtt
 for program in "$module" "$host" "$sim"; do
   [ -e "$program" ] || die "$program is missing (build it, or leave out --build)"
 done
@@ -75,12 +83,15 @@ mkdir -p "$state"
 state=$(cd "$state" && pwd)
 [ $fresh = 0 ] || rm -f "$state/DUZEvod.sys"
 
-sim_pid=""
+sim_pid="" gateway_pid="" broker_pid=""
 cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  # The gateway first: it says "offline" to the broker before the broker goes.
+  for pid in "$gateway_pid" "$broker_pid" "$sim_pid"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -116,6 +127,34 @@ arguments=(--module "$module")
 [ -z "$seconds" ] || arguments+=(--seconds "$seconds")
 
 status=0
+if [ $mqtt = 1 ]; then
+  command -v mosquitto >/dev/null && command -v mosquitto_sub >/dev/null ||
+    die "--mqtt needs mosquitto and mosquitto-clients (scripts/install-deps.sh installs them)"
+  mosquitto=$(command -v mosquitto)
+  # A private broker on a free port of 127.0.0.1: a taken port makes mosquitto end at once.
+  for _ in $(seq 20); do
+    port=$((20000 + RANDOM % 20000))
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$state/mosquitto.conf"
+    [ "$(id -u)" -ne 0 ] || echo "user root" >>"$state/mosquitto.conf"
+    "$mosquitto" -c "$state/mosquitto.conf" </dev/null >/dev/null 2>"$state/mosquitto.log" &
+    broker_pid=$!
+    sleep 0.3
+    kill -0 "$broker_pid" 2>/dev/null && break
+    broker_pid=""
+  done
+  [ -n "$broker_pid" ] || die "the broker did not start (see $state/mosquitto.log)"
+  echo "demo: broker on 127.0.0.1:$port; the gateway's messages go to $state/mqtt.log" >&2
+  echo "demo: write a command bit with: mosquitto_pub -p $port -t 'demo/Device2/Reset/set' -m 1" >&2
+  arguments=(--module "$module" --broker "127.0.0.1:$port" --prefix demo --allow-writes)
+  env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" "${arguments[@]}" </dev/null 2>"$state/mqtt.log" &
+  gateway_pid=$!
+  # What a subscriber sees: every topic under the prefix, retained state first.
+  watch=(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'demo/#' -v)
+  [ -z "$seconds" ] || watch+=(-W "$seconds")
+  "${watch[@]}" || status=$?
+  [ "$status" != 27 ] || status=0  # -W's time is up
+  exit $status
+fi
 env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" "${arguments[@]}" || status=$?
 [ $trace = 0 ] || echo "demo: frames in $state/trace.log" >&2
 exit $status

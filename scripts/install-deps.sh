@@ -11,13 +11,15 @@ case ${1:-} in
   *) echo "install-deps.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
 esac
 
-# The Linux build: the module, its tools (the MQTT gateway among them) and the terminal dialog.
-packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohmann-json3-dev)
+# The Linux build: the module, its tools (the MQTT gateway among them) and the terminal dialog; a broker
+# and its clients for the gateway's demonstration.
+packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohmann-json3-dev mosquitto
+          mosquitto-clients)
 if ((!linux_only)); then
-  # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog, a real
-  # broker and its clients, certificates for TLS, clang's libFuzzer.
-  packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux mosquitto mosquitto-clients
-             openssl clang libfuzzer-14-dev libclang-rt-14-dev jq)
+  # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog,
+  # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines.
+  packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux openssl clang libfuzzer-14-dev
+             libclang-rt-14-dev jq)
   # The 32-bit DLL is always built and its binary interface checked from the file. Its behaviour runs
   # under 32-bit Wine where the kernel executes 32-bit programs; elsewhere a 64-bit Windows build runs
   # it under 64-bit Wine. The dialog's test needs an X server (Xvfb) and Wine's own fonts.

@@ -13,7 +13,8 @@ status=0
 build() {
   local name=$1; shift
   echo "=== build $name"
-  cmake -S "$root" -B "$root/build/$name" -G Ninja "$@" >/dev/null
+  # Tests on explicitly: the demonstration configures build/release without them.
+  cmake -S "$root" -B "$root/build/$name" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
   cmake --build "$root/build/$name" -j "$jobs"
 }
 
@@ -29,6 +30,9 @@ build asan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=address,undefined
 run_tests asan
 build tsan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests tsan
+# The fuzz targets (clang, build/fuzz), each for a bounded time from its seeds and regression cases.
+echo "=== fuzz"
+"$root/scripts/fuzz.sh" --ci || status=1
 # The Linux release build serves the Windows builds' end-to-end tests: its bus simulator and its library.
 if why=$("$root/scripts/can-run-32bit.sh"); then
   build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \

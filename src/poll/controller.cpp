@@ -40,9 +40,10 @@ void decodeChannel(Module& module, const std::uint8_t* moduleData, int channel, 
   if (status & 0x20) module.currentQuality = QualitySensorNotAccurate;
   if (status & 0x40) module.currentQuality = QualitySensorFailure;
   if (status & 0x80) module.currentQuality = QualityDeviceFailure;
-  // A text that is no number (a sign after leading blanks, say) has no value to show.
+  // A text that is no number (a sign after leading blanks, say) has no value to show. A fault the
+  // status byte already names tells the operator more than a configuration error would.
   const auto value = ParseDecimal(std::string_view(digits, sizeof digits));
-  if (!value) module.currentQuality = QualityConfigError;
+  if (!value && module.currentQuality == QualityGood) module.currentQuality = QualityConfigError;
   PublishAnalog(module, a, value.value_or(0.0f));
 
   const int limitState = status & 0x07;

@@ -1,10 +1,12 @@
 // The start-up sequence: restore or search the configuration with the operator, open the port, name
 // the tags, save a new search result and start polling. Runs on the thread that loads the module.
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "host/module.h"
 #include "model/catalogue.h"
@@ -34,6 +36,19 @@ void selectLetter(ComboBox& list, std::string_view letters, char letter) {
   if (letter != '\0' && at != std::string_view::npos) selectIndex(list, static_cast<int>(at));
 }
 
+// The speed a settings text starts with: the digits after a leading "baud=" up to the first blank, at
+// most seven characters; 0 when the text does not start that way. Other keyword orders (possible in a
+// file made by hand) leave the operator's speed list alone rather than guess.
+std::uint32_t leadingBaud(std::string_view settings) {
+  constexpr std::string_view kPrefix = "baud=";
+  if (!settings.starts_with(kPrefix)) return 0;
+  const std::string_view digits = settings.substr(kPrefix.size(), 7);
+  const std::string_view number = digits.substr(0, digits.find(' '));
+  std::uint32_t baud = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), baud);
+  return error == std::errc{} && end == number.data() + number.size() ? baud : 0;
+}
+
 // Preselects the dialog from a restored configuration.
 void prepareDialog(Module& module, TForm2& form) {
   const Settings& settings = module.settings;
@@ -52,7 +67,8 @@ void prepareDialog(Module& module, TForm2& form) {
 
   // The speed list's items in order; another speed leaves the selection as it is.
   constexpr std::uint32_t kSpeeds[] = {9600, 19200, 57600, 115200};
-  const std::uint32_t baud = baudFromSettings(settings.portSettings);
+  const std::uint32_t baud =
+      leadingBaud({settings.portSettings, strnlen(settings.portSettings, sizeof settings.portSettings)});
   for (int i = 0; i < static_cast<int>(std::size(kSpeeds)); ++i)
     if (kSpeeds[i] == baud) selectIndex(form.CBoxSpeed, i);
 

@@ -79,7 +79,7 @@ Child::Child(const std::vector<std::string>& argv) : errorFile_(tempName()) {
   close(outPipe[1]);
   in_ = inPipe[1];
   out_ = outPipe[0];
-  signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 Child::~Child() {
@@ -128,7 +128,11 @@ void Child::closeInput() {
 }
 
 void Child::terminate() {
-  if (pid_ > 0 && status_ == -1) kill(pid_, SIGTERM);
+  signal(SIGTERM);
+}
+
+void Child::signal(int number) {
+  if (pid_ > 0 && status_ == -1) kill(pid_, number);
 }
 
 std::string Child::command(const std::string& line) {

@@ -30,6 +30,8 @@ class Child {
   void closeInput();
   // Asks the program to end (SIGTERM) without waiting for it; wait() reaps it.
   void terminate();
+  // Sends a signal to the running program (e.g. SIGHUP).
+  void signal(int number);
   // Sends one simulator command and returns its answer line ("ok" or "error: …").
   std::string command(const std::string& line);
   // Sends a command that answers with lines and then "ok" (show); the lines before the "ok".

@@ -228,7 +228,7 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
   ASSERT_TRUE(tmux.waitFor({"Необходимо провести инициализацию устройств"}, s)) << s;
   EXPECT_NE(s.find("                      Инициализация подключенных устройств"), std::string::npos) << s;
   EXPECT_NE(s.find("Количество устройств: 0"), std::string::npos) << s;
-  EXPECT_NE(s.find("│/dev/ttyV0    ▼│"), std::string::npos) << s;
+  EXPECT_NE(s.find("│/dev/ttyV0      ▼│"), std::string::npos) << s;
   EXPECT_NE(s.find("│Скорость (бит/с) 9600   ▼│"), std::string::npos) << s;
   EXPECT_NE(s.find("│Чётность         Нет    ▼│"), std::string::npos) << s;
   EXPECT_NE(s.find("│Стоповые биты    2      ▼│"), std::string::npos) << s;
@@ -239,9 +239,9 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
 
   // Port: Tab to the search button, Tab to the port list (the exit button is hidden), open, choose.
   tmux.keys({"Tab", "Tab", "Enter"});
-  ASSERT_TRUE(tmux.waitFor({"│ /dev/ttyV0    │", "│ COM1          │", "│ COM2          │"}, s)) << s;
+  ASSERT_TRUE(tmux.waitFor({"│ /dev/ttyV0      │", "│ COM1            │", "│ COM2            │"}, s)) << s;
   tmux.keys({"Down", "Down", "Enter"});
-  ASSERT_TRUE(tmux.waitFor({"│COM2          ▼│"}, s)) << s;
+  ASSERT_TRUE(tmux.waitFor({"│COM2            ▼│"}, s)) << s;
   tmux.keys({"Tab", "Enter", "Down", "Enter"});
   ASSERT_TRUE(tmux.waitFor({"│Скорость (бит/с) 19200  ▼│"}, s)) << s;
   tmux.keys({"Tab", "Enter", "Down", "Down", "Enter"});
@@ -275,7 +275,7 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
 
   // The results, modal again: exit button, the list, the first device described.
   ASSERT_TRUE(tmux.waitFor({"Инициализация устройств завершена", "Найдено устройств: 3"}, s)) << s;
-  EXPECT_NE(s.find("│ Выход │"), std::string::npos) << s;
+  EXPECT_NE(s.find("│Выход│"), std::string::npos) << s;
   EXPECT_NE(s.find("│ №   Тип  │ │МНОГОМОДУЛЬНЫЙ КОНТРОЛЛЕР"), std::string::npos) << s;
   EXPECT_NE(s.find("│5  ВЕКС-1 │"), std::string::npos) << s;
   EXPECT_NE(s.find("Шифр исполнения:          1101"), std::string::npos) << s;
@@ -313,7 +313,7 @@ TEST_F(TuiTmux, StoredConfigurationIsAskedAboutThenReviewed) {
   EXPECT_NE(s.find("\nот 7-го декабря (понедельник) 2026 года;"), std::string::npos) << s;
   EXPECT_NE(s.find("\nсоздана в 0 чaс. 38 мин."), std::string::npos) << s;
   EXPECT_NE(s.find("Количество устройств: 4"), std::string::npos) << s;
-  EXPECT_NE(s.find("│COM9          ▼│ │ Выход │"), std::string::npos) << s;
+  EXPECT_NE(s.find("│COM9            ▼│ │Выход│"), std::string::npos) << s;
   EXPECT_NE(s.find("│Максимальный номер  7   ▼│"), std::string::npos) << s;
   tmux.keys({"End"});
   ASSERT_TRUE(tmux.waitFor({"│ №   Тип  │ │МОДУЛЬ ВВОДА СИГНАЛА", "│7  ОРТА   │", "Лин.", "50.00"}, s)) << s;
@@ -533,7 +533,7 @@ TEST_F(TuiTmux, RealModuleOffersTheStoredConfigurationForReview) {
       tmux.waitFor({"Желаете просмотреть или изменить существующую конфигурацию", "[ Да ]  [ Нет ]"}, s))
       << s;
   tmux.keys({"Left", "Enter"});
-  ASSERT_TRUE(tmux.waitFor({"Текущая конфигурация:", "Количество устройств: 5", "│ Выход │"}, s)) << s;
+  ASSERT_TRUE(tmux.waitFor({"Текущая конфигурация:", "Количество устройств: 5", "│Выход│"}, s)) << s;
   EXPECT_NE(s.find("\nсоздана в "), std::string::npos) << s;
   EXPECT_NE(s.find("│ №   Тип  │ │МНОГОМОДУЛЬНЫЙ КОНТРОЛЛЕР"), std::string::npos) << s;
   EXPECT_NE(s.find("│5  ОРТА   │"), std::string::npos) << s;

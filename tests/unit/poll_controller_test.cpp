@@ -141,7 +141,8 @@ TEST(PollController, SensorFailureQuality) {
   PollWorld w;
   w.addController(1, {1, 0, 0, 0, 0, 0, 0, 0}, "1000");
   RegisterTags(w.module);
-  const std::string texts[6] = {"    1.00", "    2.00", "    3.00", "    4.00", "    5.00", "    6.00"};
+  // A text that is no number keeps the fault its status byte names, with 0 as the value.
+  const std::string texts[6] = {"    1.00", "  -3.25 ", "    3.00", "    4.00", "    5.00", "    6.00"};
   const Bytes section = moduleSection(texts, {0x40, 0x60, 0x10, 0x08, 0x06, 0x05});
   w.port->responder = [&](const Bytes&) { return blockReply(1, 4, {{0, section}}); };
   const auto log = w.cycle();
@@ -149,6 +150,7 @@ TEST(PollController, SensorFailureQuality) {
   const auto bits = only(log, 'b');
   EXPECT_EQ(analog[0].quality, QualitySensorFailure);
   EXPECT_EQ(analog[1].quality, QualitySensorFailure);
+  EXPECT_EQ(analog[1].value, 0.0);
   EXPECT_EQ(analog[2].quality, QualityGood);  // bits 3 and 4 mean nothing
   EXPECT_EQ(analog[3].quality, QualityGood);
   EXPECT_EQ(bits[9].value, 1);   // 6: limit 2

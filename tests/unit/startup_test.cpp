@@ -182,6 +182,18 @@ TEST_F(Startup, SettingsTooShortForAParityLetterLeaveTheDefaults) {
   run();
 }
 
+TEST_F(Startup, SpeedIsPreselectedOnlyFromALeadingBaud) {
+  // A made-up file may put the keywords in another order; the speed list then keeps its default.
+  store({1}, "COM1", "parity=N baud=19200 data=8 stop=1");
+  world.op.answers = {BoxAnswer::Yes};
+  onModals({[](TForm2& form) {
+    EXPECT_EQ(form.CBoxSpeed.itemIndex, 0);  // "9600", as created
+    EXPECT_EQ(form.CBoxStop.itemIndex, 0);
+    form.Button1Click();
+  }});
+  run();
+}
+
 TEST_F(Startup, FirstStartSearchesTwiceAndSavesOnlyTheLastResult) {
   ident[1] = {7, 3, 0};
   ident[2] = {1, 0, 0, 0, 0, 0, 0, 0};

@@ -162,7 +162,7 @@ TEST_F(TuiDialogTest, FirstRunShowsTheDesignTimeStateAndNoExitButton) {
   EXPECT_EQ(control(s, "Label4"), "Количество устройств: 0\n");
   EXPECT_EQ(control(s, "ProgressBar1"), "\n");
   EXPECT_EQ(control(s, "Label1"), "\n");
-  EXPECT_EQ(control(s, "CBoxCOM"), "/dev/ttyV0    ▼\n");
+  EXPECT_EQ(control(s, "CBoxCOM"), "/dev/ttyV0      ▼\n");
   EXPECT_EQ(control(s, "CBoxSpeed"), "9600   ▼\n");
   EXPECT_EQ(control(s, "CBoxPar"), "Нет    ▼\n");
   EXPECT_EQ(control(s, "CBoxStop"), "2      ▼\n");
@@ -172,7 +172,7 @@ TEST_F(TuiDialogTest, FirstRunShowsTheDesignTimeStateAndNoExitButton) {
   EXPECT_THAT(s.dump(), Not(HasSubstr("Выход")));
   EXPECT_EQ(control(s, "Button2"),
             "┌─────────────────────────┐\n│                         │\n│     Поиск устройств     │\n"
-            "│                         │\n│                         │\n└─────────────────────────┘\n");
+            "│                         │\n└─────────────────────────┘\n");
   // Device list and description: their background only, not even the header row.
   EXPECT_EQ(
       control(s, "StringGrid1"), "┌──────────┐\n" + [] {
@@ -181,7 +181,10 @@ TEST_F(TuiDialogTest, FirstRunShowsTheDesignTimeStateAndNoExitButton) {
         return r;
       }() + "└──────────┘\n");
   EXPECT_THAT(s.dump(), Not(HasSubstr("Тип")));
-  EXPECT_EQ(s.row(5 + 1), "                                                     │Скорость (бит/с) 9600   ▼│");
+  // Every group's title with a blank either side.
+  EXPECT_EQ(s.row(1).substr(s.row(1).find("┌")), "┌ Выбор COM-порта ┐");
+  EXPECT_THAT(s.row(5), HasSubstr("┌ Параметры COM-порта ────┐"));
+  EXPECT_THAT(s.row(6), HasSubstr("│Скорость (бит/с) 9600   ▼│"));
 }
 
 TEST_F(TuiDialogTest, HeadlineAndButtonsAreBoldAndBlueAndTheFocusedButtonReversed) {
@@ -193,7 +196,7 @@ TEST_F(TuiDialogTest, HeadlineAndButtonsAreBoldAndBlueAndTheFocusedButtonReverse
   EXPECT_EQ(s.at(label2.x, label2.y).attr, tui::kBold | tui::kBlue);
   const tui::Rect b1 = tui::terminalRect("Button1");
   EXPECT_EQ(s.at(b1.x, b1.y).attr, tui::kBold | tui::kBlue);
-  EXPECT_EQ(control(s, "Button1"), "┌───────┐\n│ Выход │\n└───────┘\n");
+  EXPECT_EQ(control(s, "Button1"), "┌─────┐\n│Выход│\n└─────┘\n");
   EXPECT_EQ(s.at(b1.x + 2, b1.y + 1).attr, tui::kBold | tui::kBlue);
   const tui::Rect b2 = tui::terminalRect("Button2");
   EXPECT_EQ(s.at(b2.x + 8, b2.y + 2).attr, tui::kBold | tui::kBlue | tui::kReverse);
@@ -309,12 +312,32 @@ TEST_F(TuiDialogTest, ASmallScreenSaysSo) {
   EXPECT_EQ(s.row(19), "Окно терминала меньше 80x24: увеличьте его");
 }
 
-TEST_F(TuiDialogTest, ALargeScreenCentresTheDialogInAFrame) {
+TEST_F(TuiDialogTest, ALargeScreenCentresTheDialogInAFrameWithTheKeyHintsUnderIt) {
   form->show();
+  tui::startModal(*form, ui);
   const tui::Screen s = draw(100, 30);
   EXPECT_EQ(s.at(9, 2).ch, U'┌');
   EXPECT_EQ(s.row(3).substr(0, 12), std::string(9, ' ') + "│");
   EXPECT_THAT(s.row(3), HasSubstr("Инициализация подключенных устройств"));
+  EXPECT_EQ(s.at(9, 2 + tui::kDialogRows + 1).ch, U'└');
+  EXPECT_THAT(s.row(2 + tui::kDialogRows + 2), HasSubstr(tui::keyHints()));
+}
+
+// The hints take a row of their own under the dialog, in the terminal's own colours, and only while the
+// dialog takes keys.
+TEST_F(TuiDialogTest, KeyHintsNeverCoverTheDialog) {
+  form->show();
+  tui::startModal(*form, ui);
+  const tui::Screen classic = draw(80, 24);
+  const std::string hints(tui::keyHints());
+  EXPECT_EQ(classic.row(23).substr(classic.row(23).find_first_not_of(' ')), hints);
+  for (int x = 0; x < 80; ++x) EXPECT_EQ(classic.at(x, 23).attr, tui::kPlain) << x;
+  const tui::Screen noRoom = draw(80, 23);
+  EXPECT_THAT(noRoom.dump(), Not(HasSubstr("Esc")));
+  EXPECT_THAT(noRoom.row(22), StartsWith("└──────────┘ └"));  // the grids' bottom is still there
+
+  ui = tui::DialogUi{};  // a search's showing takes no keys
+  EXPECT_THAT(draw(80, 24).dump(), Not(HasSubstr("Esc")));
 }
 
 // --- Keys ---------------------------------------------------------------------------------------------

@@ -557,6 +557,14 @@ void checkMirror(duz::WindowOperator& op, duz::TForm2& dialog) {
   check(countColour(on, op.window(), grid, background, false, &unselectedModel) > 0,
         "device list with drawing on: an unselected device's model is written, readable on the background");
   check(countColour(on, op.window(), grid, background) > 0, "the device list's background is caption-text");
+  // Grid-line width 0: the fixed cells (header row, address column) keep their colour but get no raised
+  // edges, whose light lines would show there.
+  const COLORREF light = GetSysColor(COLOR_BTNHIGHLIGHT);
+  const RECT header{0, 0, 22 + 54, 16}, addresses{0, 16, 22, 3 * 16};
+  check(countColour(on, op.window(), grid, light, true, &header) == 0 &&
+            countColour(on, op.window(), grid, light, true, &addresses) == 0 &&
+            countColour(on, op.window(), grid, GetSysColor(COLOR_BTNFACE), true, &header) > 0,
+        "fixed cells: button-face colour, no 3-D edges");
   check(countColour(on, op.window(), op.control("Label2"), RGB(0, 0, 255)) > 0, "Label2 shows in blue");
 }
 
@@ -657,6 +665,21 @@ int main(int argc, char** argv) {
             [&] {
               check(dialog.StringGrid1.selRow == 3 && dialog.StringGrid2.rowCount == 9,
                     "the Down key selects and describes row 3 (a current-loop module: 9 rows)");
+              postClick(op.control("StringGrid2"), 215 + 10, 3 * 16 + 8);  // row 3, the value column
+            },
+            [&] {
+              check(GetFocus() == op.control("StringGrid2") && dialog.StringGrid2.selCol == 1 &&
+                        dialog.StringGrid2.selRow == 3,
+                    "a click selects one cell of the description");
+              PostMessageW(op.control("StringGrid2"), WM_KEYDOWN, VK_DOWN, 0);
+            },
+            [&] {
+              check(GetFocus() == op.control("StringGrid2") && dialog.StringGrid2.selCol == 1 &&
+                        dialog.StringGrid2.selRow == 4,
+                    "the Down key moves inside the description, which keeps the focus");
+              SetFocus(op.control("CBoxPar"));
+              check(dialog.StringGrid2.selCol == 2 && dialog.StringGrid2.selRow == 2,
+                    "losing the focus puts the description's selection at (2,2)");
               PostMessageW(op.control("CBoxPar"), WM_KEYDOWN, VK_DOWN, 0);
             },
             [&] {

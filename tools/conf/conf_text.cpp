@@ -87,8 +87,10 @@ std::string lower(std::string s) {
   return s;
 }
 
-// A UTF-8 text as CP1251; nothing when it holds a character the code page does not have.
+// A UTF-8 text as CP1251; nothing when it holds a character the code page does not have, or a NUL: the
+// module reads every text of the file only up to its first NUL, so it would restore something else.
 std::optional<std::string> toCp1251(const std::string& utf8) {
+  if (utf8.find('\0') != std::string::npos) return std::nullopt;
   std::string out = utf8ToCp1251(utf8);
   if (cp1251ToUtf8(out) != utf8) return std::nullopt;
   return out;

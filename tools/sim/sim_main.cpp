@@ -16,6 +16,7 @@
 #include "platform/posix/posix_serial.h"
 #include "sim_answer.h"
 #include "sim_bus.h"
+#include "sim_line.h"
 
 namespace {
 
@@ -37,6 +38,12 @@ Options:
   --pace            send replies at the line speed (11 bits a character), not all at once
   --turnaround MS   extra wait between a request's end and the reply (default 2)
   --trace           one line per frame on standard error: "rx" or "tx", the bytes in hex, and a note
+  --record FILE     append what happens on the line to FILE, one line per event, each written before
+                    its bytes go out: "T rx HEX" a request received, "T tx HEX" a reply as sent (noise
+                    inside it included), "T noise HEX" noise between frames, "T drop" the line gone,
+                    "T line PATH" a new line up; T is microseconds since 1970 (UTC)
+  --link PATH       keep a symbolic link PATH pointing at the line, also after "line up" (as
+                    /dev/serial/by-id/... follows an adapter plugged in again)
   --help            this text
 
 A request ends when the line has been quiet for 3.5 characters (at least 1.75 ms). Requests with a bad
@@ -103,6 +110,12 @@ Commands on standard input, one a line; each is answered "ok" or "error: …" on
   ADDRESS SETTING…     any setting above for the device at ADDRESS, e.g. "3 raw 5000",
                        "2 input 4 1", "2 fault silent", "3 fault slow 800", "1 channel 0 0 " 7.1 ""
   show [ADDRESS]       the devices' current state as bus-file lines
+  noise MEAN_MS [PCT]  random bytes on the line: bursts of 1..16 bytes between frames, on average every
+                       MEAN_MS ms, and 1..4 bytes inside PCT % of the replies (default 10)
+  noise off            no more noise
+  line drop            the line goes away (the pseudo-terminal is closed: the master sees a hang-up)
+  line up              a new pseudo-terminal (or the device opened again); its path is printed before
+                       "ok", and --link follows it
   quit                 end the simulator
 )";
 
@@ -145,6 +158,8 @@ struct Options {
   bool pace = false;
   bool trace = false;
   int turnaroundMs = 2;
+  std::string record;
+  std::string link;
 };
 
 int usageError(const std::string& message) {
@@ -216,8 +231,15 @@ void reply(const std::string& text) {
   std::fflush(stdout);
 }
 
+// What the line-level commands change: the noise, and whether the line is wanted up or down.
+struct LineControl {
+  duz::sim::Noise noise;
+  duz::sim::Recorder recorder;
+  enum class Request { None, Drop, Up } request = Request::None;
+};
+
 // One command line from standard input. False when the simulator is to end.
-bool command(Bus& bus, const std::string& text) {
+bool command(Bus& bus, LineControl& control, const std::string& text) {
   std::vector<std::string> words;
   std::string error;
   if (!duz::sim::splitWords(text, words, error)) {
@@ -227,6 +249,20 @@ bool command(Bus& bus, const std::string& text) {
   if (words.empty()) return true;
   if (words[0] == "quit" || words[0] == "exit") return false;
   long address = 0;
+  if (words[0] == "noise") {
+    error = control.noise.set({words.begin() + 1, words.end()});
+    reply(error.empty() ? "ok" : "error: " + error);
+    return true;
+  }
+  if (words[0] == "line") {
+    if (words.size() != 2 || (words[1] != "drop" && words[1] != "up")) {
+      reply("error: usage: line drop | line up");
+      return true;
+    }
+    // Carried out by the serving loop, which owns the line; it answers.
+    control.request = words[1] == "drop" ? LineControl::Request::Drop : LineControl::Request::Up;
+    return true;
+  }
   if (words[0] == "show") {
     if (words.size() > 2 || (words.size() == 2 && !wholeNumber(words[1].c_str(), 1, 247, address))) {
       reply("error: usage: show [ADDRESS]");
@@ -263,7 +299,34 @@ struct Pending {
   std::string note;
 };
 
-int run(const Options& o, Bus& bus, const Line& line) {
+void closeLine(Line& line) {
+  if (line.heldSlave >= 0) ::close(line.heldSlave);
+  if (line.fd >= 0) ::close(line.fd);
+  line = Line{};
+}
+
+// Carries out "line drop" and "line up" and answers them.
+void changeLine(const Options& o, Line& line, LineControl& control) {
+  const auto request = control.request;
+  control.request = LineControl::Request::None;
+  if (request == LineControl::Request::Drop) {
+    if (line.fd < 0) return reply("error: the line is already down");
+    control.recorder.event("drop");
+    closeLine(line);
+    return reply("ok");
+  }
+  if (line.fd >= 0) return reply("error: the line is already up");
+  std::string error;
+  if (!openLine(o, line, error) || (!o.link.empty() && !duz::sim::pointLink(o.link, line.path, error))) {
+    closeLine(line);
+    return reply("error: " + error);
+  }
+  control.recorder.event("line " + line.path);
+  reply(line.path);
+  reply("ok");
+}
+
+int run(const Options& o, Bus& bus, Line& line, LineControl& control) {
   const std::int64_t characterNs = 11LL * 1'000'000'000 / o.baud;
   const std::int64_t gapNs = std::max<std::int64_t>(characterNs * 7 / 2, 1'750'000);
   const std::int64_t startNs = nowNs();
@@ -278,6 +341,8 @@ int run(const Options& o, Bus& bus, const Line& line) {
     if (!received.empty()) wakeNs = lastByteNs + gapNs;
     for (const auto& p : pending)
       if (wakeNs < 0 || p.dueNs < wakeNs) wakeNs = p.dueNs;
+    const std::int64_t noiseNs = line.fd >= 0 ? control.noise.nextBurstNs() : -1;
+    if (noiseNs >= 0 && (wakeNs < 0 || noiseNs < wakeNs)) wakeNs = noiseNs;
     int timeoutMs = -1;
     if (wakeNs >= 0) {
       const std::int64_t left = wakeNs - nowNs();
@@ -312,7 +377,12 @@ int run(const Options& o, Bus& bus, const Line& line) {
         for (std::size_t end; (end = input.find('\n')) != std::string::npos;) {
           const std::string text = input.substr(0, end);
           input.erase(0, end + 1);
-          if (!command(bus, text)) return 0;
+          if (!command(bus, control, text)) return 0;
+          if (control.request != LineControl::Request::None) {
+            changeLine(o, line, control);
+            received.clear();
+            pending.clear();
+          }
         }
       }
     }
@@ -321,6 +391,7 @@ int run(const Options& o, Bus& bus, const Line& line) {
     if (!received.empty() && now - lastByteNs >= gapNs) {
       for (auto& entry : bus) duz::sim::animate(entry.second, static_cast<double>(now - startNs) / 1e9);
       duz::sim::Answer a = duz::sim::answer(bus, received);
+      control.recorder.bytes("rx", received);
       trace(o.trace, "rx", received, a.reply.empty() ? a.note : std::string());
       received.clear();
       if (!a.reply.empty())
@@ -331,10 +402,18 @@ int run(const Options& o, Bus& bus, const Line& line) {
         ++i;
         continue;
       }
-      const Pending p = pending[i];
+      Pending p = pending[i];
       pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+      if (control.noise.spoil(p.bytes)) p.note += p.note.empty() ? "noise inside" : ", noise inside";
+      control.recorder.bytes("tx", p.bytes);
       trace(o.trace, "tx", p.bytes, p.note);
       send(o, line.fd, p.bytes);
+    }
+    if (line.fd >= 0 && control.noise.on() && control.noise.nextBurstNs() <= nowNs()) {
+      const Bytes noise = control.noise.burst(nowNs());
+      control.recorder.bytes("noise", noise);
+      trace(o.trace, "tx", noise, "noise");
+      duz::posix::writeAll(line.fd, noise.data(), static_cast<int>(noise.size()));
     }
   }
   return 0;
@@ -372,6 +451,10 @@ int main(int argc, char** argv) {
       if (!v || !wholeNumber(v, 0, 10'000, n))
         return usageError("--turnaround needs milliseconds (0..10000)");
       o.turnaroundMs = static_cast<int>(n);
+    } else if (arg == "--record" || arg == "--link") {
+      const char* v = value();
+      if (!v) return usageError(arg + " needs a path");
+      (arg == "--record" ? o.record : o.link) = v;
     } else if (arg == "--pace") {
       o.pace = true;
     } else if (arg == "--trace") {
@@ -400,14 +483,19 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  Line line;
-  if (!openLine(o, line, error)) {
+  LineControl control;
+  if (!o.record.empty() && !control.recorder.open(o.record, error)) {
     std::fprintf(stderr, "duzevod-sim: %s\n", error.c_str());
     return 1;
   }
+  Line line;
+  if (!openLine(o, line, error) || (!o.link.empty() && !duz::sim::pointLink(o.link, line.path, error))) {
+    std::fprintf(stderr, "duzevod-sim: %s\n", error.c_str());
+    return 1;
+  }
+  control.recorder.event("line " + line.path);
   reply(line.path);
-  const int status = run(o, bus, line);
-  if (line.heldSlave >= 0) ::close(line.heldSlave);
-  ::close(line.fd);
+  const int status = run(o, bus, line, control);
+  closeLine(line);
   return status;
 }

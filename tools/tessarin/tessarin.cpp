@@ -12,6 +12,16 @@ std::mutex& recordsMutex() {
 }
 
 std::atomic<std::uint64_t> publications{0};
+// Both guarded by recordsMutex().
+TessarinObserver observer = nullptr;
+void* observerContext = nullptr;
+
+template <typename Handle>
+constexpr int kindOf() {
+  if constexpr (std::is_same_v<Handle, duz::AnalogTagHandle>) return TessarinAnalog;
+  if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) return TessarinBit;
+  return TessarinInt;
+}
 
 // Stores one publication into its record: value, quality, FILETIME (low half first).
 template <typename Handle, typename Value>
@@ -29,6 +39,9 @@ void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t tim
   }
   handle->quality = quality;
   handle->timestamp = (std::uint64_t{timestampHigh} << 32) | timestampLow;
+  if (observer)
+    observer(observerContext, kindOf<Handle>(), handle, static_cast<double>(value), quality,
+             handle->timestamp);
 }
 
 }  // namespace
@@ -58,5 +71,11 @@ void TESSARIN_CDECL tessarinUnlock() {
 }
 std::uint64_t TESSARIN_CDECL tessarinPublications() {
   return publications.load(std::memory_order_relaxed);
+}
+
+void TESSARIN_CDECL tessarinObserve(TessarinObserver newObserver, void* context) {
+  std::lock_guard lock(recordsMutex());
+  observer = newObserver;
+  observerContext = context;
 }
 }

@@ -502,17 +502,44 @@ void renderDialog(const TForm2& d, const DialogUi& ui, Screen& s, int left, int 
       drawDropDown(s, *list, terminalRect(controlName(ui.focus)), ui, left, top);
 }
 
+namespace {
+
+// The frame around the dialog needs a column either side and a row above and below it; the key hints
+// a row under everything.
+bool framed(const Screen& s) {
+  return s.width() >= kDialogColumns + 2 && s.height() >= kDialogRows + 3;
+}
+
+int utf8Length(std::string_view text) {
+  return static_cast<int>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+}  // namespace
+
 Rect dialogPlacement(const Screen& s) {
-  return {std::max((s.width() - kDialogColumns) / 2, 0), std::max((s.height() - kDialogRows) / 2, 0),
+  const int border = framed(s) ? 1 : 0;
+  const int height = kDialogRows + 2 * border + 1;
+  return {std::max((s.width() - kDialogColumns) / 2, 0), std::max((s.height() - height) / 2, 0) + border,
           kDialogColumns, kDialogRows};
+}
+
+std::string_view keyHints() {
+  return "Tab: переход  ↑↓←→: выбор  Enter, Пробел: нажать, открыть список  Esc: отмена";
 }
 
 void renderDialogScreen(const TForm2& d, const DialogUi& ui, Screen& s) {
   s.clear();
   const Rect place = dialogPlacement(s);
-  if (s.width() >= kDialogColumns + 2 && s.height() >= kDialogRows + 2)
-    s.frame({place.x - 1, place.y - 1, kDialogColumns + 2, kDialogRows + 2});
+  const int border = framed(s) ? 1 : 0;
+  if (border) s.frame({place.x - 1, place.y - 1, kDialogColumns + 2, kDialogRows + 2});
   renderDialog(d, ui, s, place.x, place.y);
+  // Only while the dialog takes keys, and only on a row of its own: they never cover the dialog.
+  const int hintRow = place.y + kDialogRows + border;
+  if (ui.focus != Control::None && hintRow < s.height()) {
+    const int length = std::min(utf8Length(keyHints()), s.width());
+    s.textUtf8(place.x + std::max((kDialogColumns - length) / 2, 0), hintRow, keyHints(), kPlain, s.width());
+  }
   if (s.width() < kDialogColumns || s.height() < kDialogRows) {
     const std::string notice = std::string(cp1251("Окно терминала меньше 80x24: увеличьте его"));
     const int y = s.height() - 1;

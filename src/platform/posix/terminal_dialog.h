@@ -20,9 +20,10 @@ struct ComboBox;
 
 namespace duz::tui {
 
-// The dialog's size in cells, its caption bar (row 0) included. It fits a classic 80×24 terminal.
+// The dialog's size in cells, its caption bar (row 0) included. With the line of key hints under it, it
+// fits a classic 80×24 terminal.
 inline constexpr int kDialogColumns = 80;
-inline constexpr int kDialogRows = 24;
+inline constexpr int kDialogRows = 23;
 
 // Where a control sits, in cells, and its place in the tab order. Names, parents and tab orders are
 // those of the window layout (ui/layout.h): a control inside a group box is placed relative to
@@ -40,10 +41,10 @@ inline constexpr std::array<TerminalControl, 21> kTerminalLayout{{
     {"Label4", "", {0, 4, 52, 1}, -1},
     {"ProgressBar1", "", {0, 5, 17, 1}, -1},
     {"Label1", "", {19, 5, 33, 1}, -1},
-    {"StringGrid1", "", {0, 7, 12, 17}, 0},
-    {"StringGrid2", "", {13, 7, 39, 17}, -1},
-    {"GroupBox1", "", {53, 1, 17, 3}, 3},
-    {"CBoxCOM", "GroupBox1", {1, 1, 15, 1}, 0},
+    {"StringGrid1", "", {0, 6, 12, 17}, 0},
+    {"StringGrid2", "", {13, 6, 39, 17}, -1},
+    {"GroupBox1", "", {53, 1, 19, 3}, 3},
+    {"CBoxCOM", "GroupBox1", {1, 1, 17, 1}, 0},
     {"GroupBox2", "", {53, 5, 27, 7}, 4},
     {"Label8", "GroupBox2", {1, 1, 16, 1}, -1},
     {"CBoxSpeed", "GroupBox2", {18, 1, 8, 1}, 0},
@@ -55,8 +56,8 @@ inline constexpr std::array<TerminalControl, 21> kTerminalLayout{{
     {"Label11", "GroupBox3", {1, 1, 18, 1}, -1},
     {"Label12", "GroupBox3", {1, 2, 25, 1}, -1},
     {"CBoxNum", "GroupBox3", {21, 1, 5, 1}, 0},
-    {"Button1", "", {71, 1, 9, 3}, 2},
-    {"Button2", "", {53, 18, 27, 6}, 1},
+    {"Button1", "", {73, 1, 7, 3}, 2},
+    {"Button2", "", {53, 18, 27, 5}, 1},
 }};
 
 // A control's cells in dialog coordinates (its group box's position added); empty when unknown.
@@ -111,10 +112,14 @@ void handleDialogKey(TForm2& dialog, DialogUi& ui, Key key);
 
 // Draws the dialog with its caption bar at (left, top) of the screen.
 void renderDialog(const TForm2& dialog, const DialogUi& ui, Screen& screen, int left, int top);
-// Where the dialog goes on a screen: centred, at the top left when the screen is too small.
+// Where the dialog goes on a screen: centred with the key hints under it, at the top left when the
+// screen is too small.
 Rect dialogPlacement(const Screen& screen);
-// Draws the whole screen: the dialog centred (framed when there is room), and a notice when the screen
-// is smaller than the dialog.
+// The line of key hints shown under the dialog while it takes input (UTF-8).
+std::string_view keyHints();
+// Draws the whole screen: the dialog centred (framed when there is room), the key hints under it while
+// it takes input and the screen has a row for them, and a notice when the screen is smaller than the
+// dialog.
 void renderDialogScreen(const TForm2& dialog, const DialogUi& ui, Screen& screen);
 
 // A message box: text and caption in CP1251, buttons in the order shown.

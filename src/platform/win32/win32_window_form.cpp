@@ -263,7 +263,7 @@ bool FormWindow::createControl(Control& c, HWND parent) {
       const bool deviceList = l.name == "StringGrid1";
       StringGrid& model = member(*dialog_, kGrids, l.name);
       const COLORREF background = deviceList ? colourOf(kDeviceListBackground) : GetSysColor(COLOR_WINDOW);
-      c.grid = std::make_unique<GridWindow>(model, GridWindow::Options{background, deviceList},
+      c.grid = std::make_unique<GridWindow>(model, GridWindow::Options{background},
                                             static_cast<GridListener&>(*this));
       c.hwnd = c.grid->create(instance_, parent, id, RECT{l.left, l.top, l.left + l.width, l.top + l.height},
                               tabStop != 0);
@@ -507,7 +507,15 @@ void FormWindow::afterHandler() {
 
 bool FormWindow::gridSelectCell(HWND grid, int col, int row) {
   Control* c = byHandle(grid);
-  if (!interactive_ || !dialog_ || !c || c->layout->name != "StringGrid1") return false;
+  if (!interactive_ || !dialog_ || !c) return false;
+  if (c->layout->name == "StringGrid2") {
+    // The description has no handler of its own: every cell may be selected.
+    dialog_->StringGrid2.selCol = col;
+    dialog_->StringGrid2.selRow = row;
+    afterHandler();
+    return true;
+  }
+  if (c->layout->name != "StringGrid1") return false;
   pullChoices();
   if (!dialog_->StringGrid1SelectCell(col, row)) return false;
   dialog_->StringGrid1.selCol = col;

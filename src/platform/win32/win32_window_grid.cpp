@@ -118,14 +118,13 @@ LRESULT GridWindow::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_LBUTTONDOWN: {
       SetFocus(hwnd_);
       int col = 0, row = 0;
-      if (options_.selectable && cellAt({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}, col, row))
-        moveSelection(col, row);
+      if (cellAt({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}, col, row)) moveSelection(col, row);
       return 0;
     }
     case WM_GETDLGCODE:
-      return options_.selectable ? DLGC_WANTARROWS : 0;
+      return DLGC_WANTARROWS;
     case WM_KEYDOWN:
-      if (options_.selectable) onKey(wParam);
+      onKey(wParam);
       return 0;
     case WM_SETFOCUS:
       InvalidateRect(hwnd_, nullptr, FALSE);
@@ -160,9 +159,9 @@ void GridWindow::paint(HDC dc, const RECT& client) {
       SetTextColor(dc, selected ? GetSysColor(COLOR_HIGHLIGHTTEXT)
                                 : (fixed ? ink : readableInk(ink, options_.background)));
       const std::wstring text = widen(grid_.cell(col, row));
+      // Grid-line width 0: no lines between cells and no 3-D edges on the fixed ones, only their colour.
       ExtTextOutW(dc, cell.left + 2, cell.top + 2, ETO_CLIPPED | ETO_OPAQUE, &cell, text.c_str(),
                   static_cast<UINT>(text.size()), nullptr);
-      if (fixed) DrawEdge(dc, &cell, BDR_RAISEDINNER, BF_RECT);
       if (selected && focused) DrawFocusRect(dc, &cell);
       x = cell.right;
     }
@@ -238,26 +237,31 @@ void GridWindow::onKey(WPARAM key) {
   const int firstCol = grid_.fixedCols, lastCol = grid_.colCount - 1;
   const int firstRow = grid_.fixedRows, lastRow = grid_.rowCount - 1;
   if (firstCol > lastCol || firstRow > lastRow) return;
-  int col = std::clamp(grid_.selCol, firstCol, lastCol);
-  int row = std::clamp(grid_.selRow, firstRow, lastRow);
+  // With no cell selected (the description grid once it has lost the focus), a step starts from the
+  // first cell in view and selects it, not a cell a step away from one nobody saw.
+  const bool noSelection = !grid_.contains(grid_.selCol, grid_.selRow);
+  int col = noSelection ? firstCol : std::clamp(grid_.selCol, firstCol, lastCol);
+  int row =
+      noSelection ? std::clamp(topRow_, firstRow, lastRow) : std::clamp(grid_.selRow, firstRow, lastRow);
+  const int step = noSelection ? 0 : 1;
   switch (key) {
     case VK_UP:
-      --row;
+      row -= step;
       break;
     case VK_DOWN:
-      ++row;
+      row += step;
       break;
     case VK_LEFT:
-      --col;
+      col -= step;
       break;
     case VK_RIGHT:
-      ++col;
+      col += step;
       break;
     case VK_PRIOR:
-      row -= pageRows();
+      row -= step * pageRows();
       break;
     case VK_NEXT:
-      row += pageRows();
+      row += step * pageRows();
       break;
     case VK_HOME:
       row = firstRow;

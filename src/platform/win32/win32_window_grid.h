@@ -23,9 +23,9 @@ class GridListener {
 
 class GridWindow {
  public:
+  // Both grids select one cell at a time, by mouse and by keyboard while they have the focus.
   struct Options {
     COLORREF background;
-    bool selectable;  // mouse and keyboard move the selection
   };
 
   // Registers the window class once per instance; false when that failed.
