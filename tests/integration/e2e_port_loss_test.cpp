@@ -41,8 +41,10 @@ TEST_F(EndToEnd, DevicesComeBackWhenTheLostLineReturns) {
 
   ASSERT_TRUE(host.waitFor([](const Json& s) { return allOnline(s, 1); }, 30000)) << report();
 
-  // Unplugged: every device goes lost after its three failing polls, and stays so.
+  // Unplugged: every device goes lost after its three failing polls, and stays so. As udev does with
+  // /dev/serial/by-id/..., the name goes with the line.
   first.reset();
+  std::filesystem::remove(line);
   ASSERT_TRUE(host.waitFor([](const Json& s) { return allOnline(s, 0); }, 10000)) << report();
   const auto lost = host.waitFor([](const Json&) { return true; }, 3000);
   ASSERT_TRUE(lost);

@@ -2,11 +2,15 @@
 // cycle with the start-up's settings, devices lost meanwhile and back at their first answer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "link/trace.h"
 #include "poll_world.h"
 #include "startup/port_setup.h"
+#include "startup/registration.h"
 
 namespace duz::test {
 namespace {
@@ -110,6 +114,117 @@ TEST_F(PortLoss, APortThatNoLongerTakesItsSettingsIsTriedAgainNextCycle) {
   w.cycle();
   EXPECT_FALSE(m.link.portLost());
   EXPECT_EQ(readOnline(m.deviceStatusTable[0]), 1);
+}
+
+// One adapter that the test pulls out and plugs in from its own thread, with a current-loop module at
+// address 1 and an alarm instrument at address 2 behind it. Pulling it kills every port opened before.
+class Adapter : public SerialPorts {
+ public:
+  class Port : public SerialPort {
+   public:
+    Port(Adapter& adapter, int generation) : adapter_(adapter), generation_(generation) {}
+    bool configure(const std::string&) override { return true; }
+    void setTimeouts(const CommTimeouts&) override {}
+    void purgeBeforeWrite() override { rx_.clear(); }
+    void purgeAfterWrite() override {}
+    int write(const std::uint8_t* buffer, int count) override {
+      if (gone()) return -1;
+      const Bytes r(buffer, buffer + count);
+      ++adapter_.exchanges;
+      if (r[1] == 5)
+        rx_ = r;
+      else if (r[1] == 71)
+        rx_ = reply(r[0], 71, {0x20, 0x00, 0x00});
+      else if (r[1] == 2)
+        rx_ = reply(r[0], 2, {0x0F, 0x00, 0x00, 0x00});
+      else
+        rx_ = reply(r[0], 1, r[3] == 0xF0 ? Bytes{0x01} : Bytes{0xF0, 0x00});
+      return count;
+    }
+    int read(std::uint8_t* buffer, int count) override {
+      if (gone()) return -1;
+      int n = 0;
+      while (n < count && !rx_.empty()) {
+        buffer[n++] = rx_.front();
+        rx_.erase(rx_.begin());
+      }
+      return n;
+    }
+    std::string lostReason() const override { return gone() ? "device removed" : ""; }
+
+   private:
+    bool gone() const { return adapter_.generation.load() != generation_; }
+    Adapter& adapter_;
+    const int generation_;
+    Bytes rx_;
+  };
+
+  std::unique_ptr<SerialPort> open(const std::string&) override {
+    if (!present) return nullptr;
+    ++opens;
+    return std::make_unique<Port>(*this, generation.load());
+  }
+  std::vector<std::string> list() override { return {}; }
+
+  std::atomic<bool> present{true};
+  std::atomic<int> generation{0};
+  std::atomic<int> opens{0};
+  std::atomic<int> exchanges{0};
+};
+
+// Virtual time that lets the other threads run after each sleep.
+class YieldingClock : public FakeClock {
+ public:
+  bool sleepMs(std::uint32_t ms, StopSignal* stop) override {
+    const bool full = FakeClock::sleepMs(ms, stop);
+    std::this_thread::yield();
+    return full;
+  }
+};
+
+TEST(PortLossWhilePolling, PulledAndPluggedAgainWithHostWritesInBetween) {
+  FakeWorld world;
+  YieldingClock clock;
+  Adapter adapter;
+  Module module(Platform{clock, adapter, world.op, world.locale, world.directory, world.host});
+  module.GiveString("baud=9600 parity=N data=8 stop=2", "ttyUSB0", "2", "Abort");
+  ASSERT_EQ(OpenPort(module), PortResult::Proceed);
+  const auto configure = [&](int slot, std::string_view model, std::uint8_t address) {
+    module.deviceConfig[slot].byte0(cell::kBusAddress) = address;
+    std::memcpy(module.deviceConfig[slot].text(cell::kModelName), model.data(), model.size());
+  };
+  configure(0, kModelCurrentLoop.view(), 1);
+  configure(1, kModelAlarm.view(), 2);
+  std::strcpy(module.deviceConfig[1].text(cell::kAlarmVariant), "9852");
+  module.configuredCount = 2;
+  RegisterTags(module);
+  module.pollingThread.start();
+
+  const auto waitFor = [](auto done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    return done();
+  };
+  std::atomic<bool> writing{true};
+  std::thread host([&] {
+    for (int i = 0; writing; ++i) module.SetBitTagValue((1u << 16) | 14u, static_cast<std::uint32_t>(i & 1));
+  });
+  for (int round = 0; round < 20; ++round) {
+    const int before = adapter.exchanges;
+    ASSERT_TRUE(waitFor([&] { return adapter.exchanges > before + 5; })) << "round " << round;
+    adapter.present = false;
+    ++adapter.generation;
+    ASSERT_TRUE(waitFor([&] { return module.link.portLost(); })) << "round " << round;
+    const int opens = adapter.opens;
+    adapter.present = true;
+    ASSERT_TRUE(waitFor([&] { return adapter.opens > opens && !module.link.portLost(); }))
+        << "round " << round;
+  }
+  writing = false;
+  host.join();
+  ASSERT_TRUE(waitFor([&] { return readOnline(module.deviceStatusTable[0]) == 1; }));
+  module.pollingThread.stop();
+  EXPECT_EQ(adapter.opens, 21);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ case $mode in
       /^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
       on && /^\t\[/ { print $3; next }
       on && /^$/ { on = 0 }' | sort | xargs)
-    expected="exposeAnTag exposeBitTag exposeIntTag tessarinLock tessarinUnlock"
+    expected="exposeAnTag exposeBitTag exposeIntTag tessarinLock tessarinPublications tessarinUnlock"
     [ "$actual" = "$expected" ] || fail "tessarin.dll exports [$actual], expected [$expected]"
     ;;
   *)

@@ -297,6 +297,16 @@ LRESULT CALLBACK answerBoxes(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(boxHook, code, wParam, lParam);
 }
 
+// The host's window counts the keys and clicks it is given.
+int hostKeys = 0;
+WNDPROC originalHostProc = nullptr;
+LRESULT CALLBACK countHostKeys(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if ((message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
+      (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST))
+    ++hostKeys;
+  return CallWindowProcW(originalHostProc, hwnd, message, wParam, lParam);
+}
+
 // ---- a modal showing driven step by step from a timer
 
 std::vector<std::function<void()>> steps;
@@ -705,6 +715,19 @@ int main(int argc, char** argv) {
         "a quit message closes the dialog, which hands its texts over");
   check(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) && quit.wParam == 7,
         "... and the quit message is passed on");
+
+  // Keys and clicks queued while nothing took input (during a search) are dropped at the modal start,
+  // not played back into the fresh window or the host's.
+  hostKeys = 0;
+  const auto hostProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(otherWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&countHostKeys)));
+  originalHostProc = hostProc;
+  PostMessageW(otherWindow, WM_KEYDOWN, VK_RETURN, 0);
+  PostMessageW(otherWindow, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  prepareReview(dialog);
+  runModal(op, dialog, {[&] { postClickCentre(op.control("Button1")); }});
+  check(hostKeys == 0, "input queued before a modal showing is discarded at its start");
+  SetWindowLongPtrW(otherWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(hostProc));
 
   check(fallbackLines.empty(), "nothing fell back to the text presentation");
   UnhookWindowsHookEx(boxHook);

@@ -11,6 +11,7 @@ std::mutex& recordsMutex() {
   return m;
 }
 
+std::atomic<std::uint64_t> publications{0};
 // Both guarded by recordsMutex().
 TessarinObserver observer = nullptr;
 void* observerContext = nullptr;
@@ -28,6 +29,7 @@ void store(Handle* handle, Value value, std::uint32_t quality, std::uint32_t tim
            std::uint32_t timestampHigh) {
   if (!handle) return;
   std::lock_guard lock(recordsMutex());
+  publications.fetch_add(1, std::memory_order_relaxed);
   if constexpr (std::is_same_v<Handle, duz::BitTagHandle>) {
     // The module also writes this byte after a write command, without our lock.
     std::atomic_ref<std::uint8_t>(handle->value)
@@ -66,6 +68,9 @@ void TESSARIN_CDECL tessarinLock() {
 }
 void TESSARIN_CDECL tessarinUnlock() {
   recordsMutex().unlock();
+}
+std::uint64_t TESSARIN_CDECL tessarinPublications() {
+  return publications.load(std::memory_order_relaxed);
 }
 
 void TESSARIN_CDECL tessarinObserve(TessarinObserver newObserver, void* context) {

@@ -30,6 +30,9 @@ TESSARIN_API void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::in
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
 
+// How many publications have been stored since the library was loaded (tests: nothing after an unload).
+TESSARIN_API std::uint64_t TESSARIN_CDECL tessarinPublications();
+
 // A host that forwards values elsewhere (the MQTT gateway; Linux only, tessarin.dll does not export it)
 // is told of every publication, after its record has been stored, on the publishing thread and with the
 // lock above held, so it must return at once. `value` is the published float or integer; `timestamp`

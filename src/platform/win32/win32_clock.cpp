@@ -36,6 +36,28 @@ bool timerSleep(std::uint32_t us) {
   return ok;
 }
 
+// The system timer's period calls, taken from winmm where they are needed: only systems without a
+// high-resolution timer sleep this way, and the DLL need not bring winmm into every host.
+using PeriodCall = UINT(WINAPI*)(UINT);
+struct TimerPeriod {
+  PeriodCall begin = nullptr;
+  PeriodCall end = nullptr;
+};
+const TimerPeriod& timerPeriod() {
+  static const TimerPeriod period = [] {
+    TimerPeriod p;
+    if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
+      const auto call = [winmm](const char* name) {
+        return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
+      };
+      p.begin = call("timeBeginPeriod");
+      p.end = call("timeEndPeriod");
+    }
+    return p;
+  }();
+  return period;
+}
+
 }  // namespace
 
 bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
@@ -44,14 +66,25 @@ bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
   return true;
 }
 
+void Win32Clock::sleepAtLeast(std::uint32_t us) {
+  const std::int64_t frequency = performanceFrequency();
+  const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
+  // A gap is a least silence: a little longer does no harm, yielding in a loop would burn a core.
+  const TimerPeriod& period = timerPeriod();
+  const bool fineTimer = period.begin && period.end && period.begin(1) == 0;  // TIMERR_NOERROR
+  for (std::int64_t left; (left = deadline - performanceCounter()) > 0;)
+    Sleep(static_cast<DWORD>((left * 1000 + frequency - 1) / frequency));
+  if (fineTimer) period.end(1);
+}
+
 void Win32Clock::pauseMicroseconds(std::uint32_t us) {
   const std::int64_t frequency = performanceFrequency();
   const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
   if (!timerSleep(us)) {
-    // Older systems: whole milliseconds while more than 2 ms remain, then yield until the deadline.
-    while ((deadline - performanceCounter()) * 1000 > 2 * frequency) Sleep(1);
+    sleepAtLeast(us);
+    return;
   }
-  // The timer may end a little early; the counter decides.
+  // The timer may end a few microseconds early; the counter decides.
   while (performanceCounter() < deadline) SwitchToThread();
 }
 

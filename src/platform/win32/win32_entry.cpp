@@ -7,26 +7,59 @@
 #include "host/shell/library.h"
 #include "poll/polling_thread.h"
 
+// libstdc++'s own: frees the emergency exception pool its run-time allocates as it starts. Linked into
+// the DLL, that run-time starts anew with every load, and without this each load and unload would leave
+// the pool (some 70 kB) behind.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 // FreeLibrary unmaps the DLL as soon as DllMain returns, and with it the thread-start and C++ run-time
 // code linked into it that a returning polling thread would still run. So during an unload the thread
-// parks instead: one call sets `parkedSignal` and enters an alertable wait that nothing else ends, and
+// parks instead: one call sets `parkSignal` and enters an alertable wait that nothing else ends, and
 // DllMain, once it has seen the signal, has ExitThread run there as an APC. The thread thus never
 // executes our code again, and its ExitThread (which waits for the loader lock DllMain holds) tidies up
-// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes,
-// and one event handle.
-std::atomic<HANDLE> parkedSignal{nullptr};  // set by DllMain before it stops the module
+// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes.
+//
+// What parking needs (the signal, the thread's own handle) is made before the thread polls, never during
+// the unload, where a failure would leave the thread nothing but to return into code about to go. Should
+// it not be made, the DLL pins itself instead: it then stays mapped, and the thread polls until the
+// process ends, as if never unloaded.
+std::atomic<HANDLE> parkSignal{nullptr};    // made at attach
+std::atomic<HANDLE> ownThread{nullptr};     // the polling thread's handle, made by the thread as it starts
 std::atomic<HANDLE> parkedThread{nullptr};  // set by the thread before it says it has finished
+std::atomic<bool> unloading{false};
+std::atomic<DWORD> launcher{0};  // the thread that starts the polling thread
+
+void pinLibrary() {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&pinLibrary), &self);
+}
+
+void prepareParking() {
+  HANDLE self = nullptr;
+  if (parkSignal.load() && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                           &self, SYNCHRONIZE | THREAD_SET_CONTEXT, FALSE, 0)) {
+    ownThread.store(self);
+    return;
+  }
+  pinLibrary();
+}
 
 void endPollingThread(duz::PollingThread& thread) {
-  const HANDLE signal = parkedSignal.load();
-  HANDLE self = nullptr;
-  if (signal && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
-                                SYNCHRONIZE | THREAD_SET_CONTEXT, FALSE, 0))
-    parkedThread.store(self);
+  const HANDLE self = ownThread.exchange(nullptr);
+  const HANDLE signal = parkSignal.load();
+  if (!unloading.load() || !self || !signal) {
+    // Not an unload, or the DLL is pinned: the code the thread returns through stays mapped.
+    if (self) CloseHandle(self);
+    thread.sayFinished();
+    return;
+  }
+  parkedThread.store(self);
   thread.sayFinished();
-  if (!self) return;  // not an unload, or no way to park: end as on any other platform
   // A thread's wait for itself ends only by an APC. Our own pseudo-handle: DllMain closes `self`.
   SignalObjectAndWait(signal, GetCurrentThread(), INFINITE, TRUE);
   for (;;) WaitForSingleObjectEx(GetCurrentThread(), INFINITE, TRUE);  // after an APC not ours
@@ -40,6 +73,7 @@ void endPollingThread(duz::PollingThread& thread) {
 std::atomic<HMODULE> launchReference{nullptr};
 
 void holdLibraryForLaunch() {
+  launcher.store(GetCurrentThreadId());
   HMODULE self = nullptr;
   if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&launchReference),
                          &self))
@@ -52,26 +86,39 @@ VOID CALLBACK releaseAfterReturn(PTP_CALLBACK_INSTANCE instance, PVOID self) {
 
 // The reference is given back by a pool thread, in the system's code: if the host has already let go,
 // that FreeLibrary is the unload, and it must not return into the DLL it unmaps. Should the callback not
-// be accepted, the DLL simply stays loaded.
-void releaseLaunchReference() {
+// be accepted, the DLL simply stays loaded. Called by the polling thread as it starts, or by the
+// launcher when the thread could not be made.
+void pollingThreadEntered() {
+  if (GetCurrentThreadId() != launcher.load()) prepareParking();
   if (const HMODULE self = launchReference.exchange(nullptr))
     TrySubmitThreadpoolCallback(releaseAfterReturn, self, nullptr);
 }
 
 // Stops the module for FreeLibrary and lets a parked polling thread go: ExitThread itself is the APC.
 void unloadUnderLoaderLock() {
-  parkedSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  unloading.store(true);
   duz::shell::libraryUnload(false);
+  const HANDLE signal = parkSignal.load();
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
-    WaitForSingleObject(parkedSignal.load(), INFINITE);
-    const auto exitThread = reinterpret_cast<PAPCFUNC>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ExitThread")));
-    if (exitThread) QueueUserAPC(exitThread, thread, 0);
+    WaitForSingleObject(signal, INFINITE);
+    // Both APCs are the system's own functions, delivered one after the other as the thread's wait
+    // ends. The signal is closed by the thread itself, once its wait is over: closed from here, a wait
+    // interrupted by a completing I/O and entered again together with its signal (Wine does so) could
+    // meet a closed handle, or its number reused for another.
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto system = [kernel](const char* name) {
+      return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+    };
+    const PAPCFUNC closeHandle = system("CloseHandle");
+    const PAPCFUNC exitThread = system("ExitThread");
+    if (exitThread) {
+      if (closeHandle) QueueUserAPC(closeHandle, thread, reinterpret_cast<ULONG_PTR>(signal));
+      QueueUserAPC(exitThread, thread, 0);
+    }
     CloseHandle(thread);
+  } else if (signal) {
+    CloseHandle(signal);  // no thread ever waited on it
   }
-  // The signal stays open: a wait interrupted by a completing I/O may be entered again together with its
-  // signal (Wine does so), and that must not meet a closed handle, or its number reused for another.
-  parkedSignal.store(nullptr);
 }
 
 }  // namespace
@@ -79,8 +126,9 @@ void unloadUnderLoaderLock() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
+      parkSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
       duz::PollingThread::launching = holdLibraryForLaunch;
-      duz::PollingThread::entered = releaseLaunchReference;
+      duz::PollingThread::entered = pollingThreadEntered;
       duz::PollingThread::ending = endPollingThread;
       duz::shell::libraryLoad();
       break;
@@ -88,7 +136,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       // Non-null: the process is ending and its other threads are already gone; nothing to do.
       // Null: FreeLibrary. We hold the loader lock, so the polling thread is not joined: it says when it
       // no longer touches module data and parks in a wait it leaves only through ExitThread.
-      if (!reserved) unloadUnderLoaderLock();
+      if (!reserved) {
+        unloadUnderLoaderLock();
+        __gnu_cxx::__freeres();
+      }
       break;
     default:
       break;

@@ -11,6 +11,10 @@ class Win32Clock : public Clock {
   void pauseMicroseconds(std::uint32_t us) override;
   std::uint64_t monotonicMs() override;
   std::uint64_t fileTimeNow() override;
+
+  // A pause of `us` microseconds without a high-resolution timer (systems before Windows 10 1803):
+  // slept in whole milliseconds at a 1 ms system timer, never shorter than asked and without spinning.
+  static void sleepAtLeast(std::uint32_t us);
 };
 
 }  // namespace duz

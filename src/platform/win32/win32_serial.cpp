@@ -134,6 +134,7 @@ namespace win32 {
 
 bool portGoneError(DWORD error) {
   switch (error) {
+    case ERROR_INVALID_FUNCTION:  // the driver no longer serves the device (a stale or wrong one)
     case ERROR_FILE_NOT_FOUND:
     case ERROR_ACCESS_DENIED:
     case ERROR_INVALID_HANDLE:

@@ -30,8 +30,9 @@ std::vector<HWND> disableOtherWindows(HWND dialog) {
   return other.windows;
 }
 
-// Keys and clicks that reached the queue while the dialog took none (a search, with its buttons disabled)
-// are not played back when it takes input again: a click meant for nothing would start a search.
+// Keys and clicks that reached the queue while the dialog took none (a search, with its buttons disabled,
+// or a box before it) are not played back when it takes input: a click meant for nothing would start a
+// search. The window is made anew for every showing, so this runs at every modal start.
 void discardQueuedInput() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
@@ -89,7 +90,6 @@ BoxAnswer WindowOperator::messageBox(const std::string& text, const std::string&
 }
 
 void WindowOperator::showModal(TForm2& dialog) {
-  const bool wasShown = form_ && formDialog_ == &dialog;
   win32::FormWindow* form = windowFor(dialog);
   if (!form) {
     fallback_->showModal(dialog);
@@ -97,7 +97,7 @@ void WindowOperator::showModal(TForm2& dialog) {
   }
   dialog.show();
   form->sync();
-  if (wasShown) discardQueuedInput();
+  discardQueuedInput();
   const std::vector<HWND> disabled = disableOtherWindows(form->handle());
   form->setInteractive(true);
   form->show();
