@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Under Wine, in a fresh prefix: convention_probe.exe calls the DLL's exports as the host does, then
 # duzevod-host.exe loads the DLL, shows one snapshot and unloads it; clock_probe.exe checks the Win32
-# clock. Skipped (exit 77) without Wine.
+# clock, serial_probe.exe which serial failures count as a lost port. Skipped (exit 77) without Wine.
 set -euo pipefail
-probe=$1 dll=$2 host=$3 clock=$4
+probe=$1 dll=$2 host=$3 clock=$4 serial=$5
 command -v wine >/dev/null || { echo "wine not installed: skipped"; exit 77; }
 export WINEPREFIX WINEDEBUG=-all DUZEVOD_DIR
 # No desktop: the start-up must not wait for an operator at a window nobody sees.
@@ -31,3 +31,4 @@ grep -q '"slot":30,"name":"Device31","online":1,"analog":\[\],"bit":\[\],"int":\
 echo "ok: duzevod-host.exe loaded, showed and unloaded the module"
 
 step clock_probe.exe wine "$clock"
+step serial_probe.exe wine "$serial"
