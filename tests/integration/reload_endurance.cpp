@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -124,7 +126,10 @@ int main(int argc, char** argv) {
         const double until = duz::test::nowMs() + 5000;
         while (tessarinPublications() == before && duz::test::nowMs() < until)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (tessarinPublications() == before || table[0].online != 1)
+        // The polling thread writes the byte as it runs: read it as a host does, atomically.
+        const std::uint8_t online = std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(table[0].online))
+                                        .load(std::memory_order_relaxed);
+        if (tessarinPublications() == before || online != 1)
           fail("cycle " + std::to_string(cycle) + ": nothing polled");
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds((cycle * 37) % 120));
