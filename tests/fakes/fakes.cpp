@@ -1,5 +1,6 @@
 #include "fakes/fakes.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -151,7 +152,8 @@ void FakeHostLibrary::exposeAnTag(AnalogTagHandle* h, float v, std::uint32_t q, 
 
 void FakeHostLibrary::exposeBitTag(BitTagHandle* h, std::int32_t v, std::uint32_t q, std::uint64_t ts) {
   std::lock_guard lock(mutex_);
-  h->value = static_cast<std::uint8_t>(v);
+  // A write command stores this byte too, without our lock, as the host library's records allow.
+  std::atomic_ref<std::uint8_t>(h->value).store(static_cast<std::uint8_t>(v), std::memory_order_relaxed);
   h->quality = q;
   h->timestamp = ts;
   log_.push_back({'b', h, static_cast<double>(v), q, ts});
