@@ -241,3 +241,14 @@ expect_same_view() {
   diff <(jq -c '.[]' <<<"$a") <(jq -c '.[]' <<<"$b") | head -n 20
   fail "$what"
 }
+
+# The first start in DIR: a search of the simulated bus on COM5, saved to DUZEvod.sys (Wine refuses the
+# port's RTS mode, so each settings box is answered Cancel).
+first_start_search() {
+  begin "first start: search and save"
+  run_windows_host first "$1" \
+    "dialog port=COM5 speed=9600 parity=N stop=2 limit=5 search; answer cancel; dialog exit; answer cancel" \
+    --seconds 0
+  expect_exit_zero
+  [ -s "$1/DUZEvod.sys" ] || fail "no configuration file was saved"
+}

@@ -19,12 +19,7 @@ map_com5
 dir=$work/plant
 mkdir "$dir"
 
-begin "first start: search and save"
-run_windows_host first "$dir" \
-  "dialog port=COM5 speed=9600 parity=N stop=2 limit=5 search; answer cancel; dialog exit; answer cancel" \
-  --seconds 0
-expect_exit_zero
-[ -s "$dir/DUZEvod.sys" ] || fail "no configuration file was saved"
+first_start_search "$dir"
 
 begin "the line vanishes"
 DUZEVOD_TRACE=$(winepath -w "$work/frames.log") start_windows_host lost "$dir" "answer no; answer cancel" \
