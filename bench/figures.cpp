@@ -115,18 +115,18 @@ double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs) {
 
 double searchBudgetMs(unsigned baud, int limit, int present) {
   const double slave = gapMs(baud);  // the instrument's own 3.5 characters before it answers
-  double ms = 0;
+  // The module's own gap only before the first request: every later one follows 10 ms or 500 ms of a
+  // quiet line, which is the gap already.
+  double ms = gapMs(baud);
   for (int address = 1; address <= limit; ++address) {
     ms += 10;
     if (address > present) {
-      ms += 5 * (gapMs(baud) + 500 + 2 * 3 + 500);
+      ms += 5 * (500 + 2 * 3 + 500);
       continue;
     }
     const Model m = modelAt(address);
-    ms += gapMs(baud) + wireMs(baud, 4, m == Model::Controller ? kIdentReplyController : kIdentReplyOther) +
-          slave;
-    if (m != Model::Controller && m != Model::Alarm)
-      ms += 10 + gapMs(baud) + wireMs(baud, 4, kParameterReply) + slave;
+    ms += wireMs(baud, 4, m == Model::Controller ? kIdentReplyController : kIdentReplyOther) + slave;
+    if (m != Model::Controller && m != Model::Alarm) ms += 10 + wireMs(baud, 4, kParameterReply) + slave;
   }
   return ms;
 }

@@ -44,8 +44,9 @@ std::vector<Kind> pollOf(Model model);
 double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs);
 
 // The search's budget for addresses 1..limit with devices at 1..present: a silent address costs 10 ms
-// and five attempts of gap, read time-out (500 + 2 x 3 ms) and 500 ms pause; a present one 10 ms and its
-// identification exchange, and a transducer 10 ms and its parameter exchange more.
+// and five attempts of read time-out (500 + 2 x 3 ms) and 500 ms pause; a present one 10 ms and its
+// identification exchange, and a transducer 10 ms and its parameter exchange more. The inter-frame gap
+// only once: every later request follows a line quiet for longer than that.
 double searchBudgetMs(unsigned baud, int limit, int present);
 
 // The time of a frame-trace line ("2026-12-08T10:05:01.204Z tx 02 05 …") in Unix milliseconds, and

@@ -46,8 +46,13 @@ int Link::PortWrite(const std::uint8_t* buffer, std::uint8_t count) {
 
 void Link::BusyDelay() {
   // 3.5 characters of 11 bits; the standard fixes 1.75 ms above 19200 bit/s.
-  const std::uint32_t us = static_cast<std::uint32_t>(3.5 * 11 * 1'000'000.0 / baud_);
-  clock_.pauseMicroseconds(us < 1750 ? 1750 : us);
+  std::uint32_t us = static_cast<std::uint32_t>(3.5 * 11 * 1'000'000.0 / baud_);
+  if (us < 1750) us = 1750;
+  // The gap is silence on the line, and silence the port has already seen counts towards it (while
+  // polling, the wait before each request has usually given all of it).
+  const std::int64_t quietUs = port ? port->quietNs() / 1000 : 0;
+  if (quietUs >= us) return;
+  clock_.pauseMicroseconds(us - static_cast<std::uint32_t>(quietUs));
 }
 
 void Link::traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,

@@ -53,6 +53,9 @@ class Clock {
   virtual std::uint64_t monotonicMs() = 0;
   // Current time as FILETIME: 100 ns units since 1601-01-01 UTC.
   virtual std::uint64_t fileTimeNow() = 0;
+  // The calling thread is the module's own and keeps the bus's time from now on (the polling thread):
+  // its waits may be made as exact as the system allows for the rest of its life.
+  virtual void keepExactTimeOnThisThread() {}
 };
 
 // Read time-outs with the semantics of the Win32 COMMTIMEOUTS the module sets (milliseconds).
@@ -83,6 +86,9 @@ class SerialPort {
   // adapter pulled, the far end of a virtual line closed, a dead handle), what the system said: such a
   // port never works again and has to be opened anew. A silent line or a bad reply is never that.
   virtual std::string lostReason() const { return {}; }
+  // How long the line has been quiet as far as this port can tell: since the last byte it read, sent
+  // or threw away. 0 when it cannot tell (nothing seen since the open, or a port that does not know).
+  virtual std::int64_t quietNs() const { return 0; }
 };
 
 class SerialPorts {

@@ -48,6 +48,7 @@ void PollingThread::stop(bool join) {
 
 void PollingThread::run() {
   if (entered) entered();
+  module_.platform.clock.keepExactTimeOnThisThread();
   module_.link.pollingActive = 1;
   while (module_.platform.clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;

@@ -62,6 +62,8 @@ class FakeSerialPort : public SerialPort {
   // says `reason`.
   void takeAway(const std::string& reason);
   std::string lostReason() const override;
+  std::int64_t quietNs() const override { return quiet; }
+  std::int64_t quiet = 0;  // what the port says of the line's quiet
 
   std::vector<Bytes> writes();
   std::string lastSettings;

@@ -1,4 +1,4 @@
-// The POSIX serial line's pure parts: the settings text and the device list.
+// The POSIX serial line: the settings text, the device list, and what a port knows of the line's quiet.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 
@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "fakes/fakes.h"
 #include "platform/posix/posix_serial.h"
+#include "platform/system.h"
 
 namespace duz::test {
 namespace {
@@ -69,6 +71,41 @@ TEST(LineSetUp, APseudoTerminalThatDropsTheParityBitIsSetUpEveryTime) {
   EXPECT_FALSE(posix::configureLine(pipeEnds[0], "baud=9600 parity=N data=8 stop=1")) << "not a line";
   close(pipeEnds[0]);
   close(pipeEnds[1]);
+}
+
+TEST(LineQuiet, TheGapCountsOnlyQuietThePortHasSeen) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const auto port = makeSystemSerialPorts()->open(ptsname(master));
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(port->configure("baud=9600 parity=N data=8 stop=2"));
+  port->setTimeouts({100, 2, 500});
+  EXPECT_EQ(port->quietNs(), 0) << "nothing seen since the open: no quiet known";
+
+  const std::uint8_t request[] = {7, 0x11, 0xC2, 0x2C};
+  ASSERT_EQ(port->write(request, 4), 4);
+  port->purgeAfterWrite();
+  usleep(20'000);
+  EXPECT_GE(port->quietNs(), 20'000'000);
+  // A reply read in two parts, as a header and a body, arrives whole; its last byte ends the quiet.
+  const std::uint8_t reply[] = {7, 0x11, 3, 1, 2, 3, 0xAA, 0xBB};
+  ASSERT_EQ(::write(master, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+  std::uint8_t got[8] = {};
+  ASSERT_EQ(port->read(got, 3), 3);
+  ASSERT_EQ(port->read(got + 3, 5), 5);
+  EXPECT_EQ(0, std::memcmp(got, reply, sizeof reply));
+  EXPECT_LT(port->quietNs(), 20'000'000);
+
+  // Bytes nobody asked for, thrown away before a request: they came at an unknown moment.
+  usleep(20'000);
+  ASSERT_EQ(::write(master, reply, 2), 2);
+  usleep(20'000);
+  EXPECT_GE(port->quietNs(), 40'000'000);
+  port->purgeBeforeWrite();
+  EXPECT_LT(port->quietNs(), 20'000'000);
+  close(master);
 }
 
 TEST(DevicePath, BareNamesLiveInDev) {

@@ -247,6 +247,16 @@ TEST_F(TransactionTest, GapBeforeEachRequestFollowsTheLineSpeed) {
   run(identRequest());
   EXPECT_EQ(clock.pausedMicroseconds() - before, 1750u);
 
+  // Quiet the port has already seen counts towards the gap: polling's 10 ms wait leaves none to wait.
+  link.setBaud(9600);
+  port->quiet = 1'000'000;
+  const std::uint64_t beforeQuiet = clock.pausedMicroseconds();
+  run(identRequest());
+  EXPECT_EQ(clock.pausedMicroseconds() - beforeQuiet, 3010u);
+  port->quiet = 10'000'000;
+  run(identRequest());
+  EXPECT_EQ(clock.pausedMicroseconds() - beforeQuiet, 3010u);
+
   link.setBaud(0);
   EXPECT_EQ(link.baud(), 9600u);
   link.setBaud(10);

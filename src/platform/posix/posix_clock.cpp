@@ -8,8 +8,23 @@
 
 namespace duz {
 
+namespace {
+thread_local bool exactTime = false;
+}  // namespace
+
+void posix::keepExactTime() {
+  if (exactTime) return;
+  exactTime = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+}
+
+std::int64_t posix::monotonicNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
 void posix::sleepPrecisely(std::int64_t ns) {
-  const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+  const int slack = exactTime ? 1 : prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
   if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   // An absolute deadline so that early wake-ups (signals) do not shorten the sleep.
   timespec deadline{};

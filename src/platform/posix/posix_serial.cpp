@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/posix/posix_platform.h"
 #include "platform/system.h"
 
 namespace duz {
@@ -41,8 +42,10 @@ class PosixSerialPort : public SerialPort {
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
     int failure = 0;
-    const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_);
+    const int got =
+        posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_, &lastByteNs_);
     noteFailure(failure);
+    if (got > 0) lastTrafficNs_ = lastByteNs_;
     return got;
   }
   int write(const std::uint8_t* buffer, int count) override {
@@ -51,15 +54,24 @@ class PosixSerialPort : public SerialPort {
     noteFailure(failure);
     return sent;
   }
-  void purgeBeforeWrite() override { tcflush(fd_, TCIOFLUSH); }
+  void purgeBeforeWrite() override {
+    // Bytes thrown away here came at some unknown moment, maybe just now: the line is not known quiet.
+    int waiting = 0;
+    if (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0) lastTrafficNs_ = posix::monotonicNs();
+    tcflush(fd_, TCIOFLUSH);
+  }
   void purgeAfterWrite() override {
     // write() returns before the bytes are on the line: wait for them to leave, then drop what came back
     // meanwhile (the RS-485 echo), never the request itself.
     while (tcdrain(fd_) != 0 && errno == EINTR) {
     }
     tcflush(fd_, TCIFLUSH);
+    lastTrafficNs_ = posix::monotonicNs();
   }
   std::string lostReason() const override { return lost_ ? posix::failureText(lost_) : std::string(); }
+  std::int64_t quietNs() const override {
+    return lastTrafficNs_ > 0 ? std::max<std::int64_t>(posix::monotonicNs() - lastTrafficNs_, 0) : 0;
+  }
 
  private:
   void noteFailure(int failure) {
@@ -69,7 +81,9 @@ class PosixSerialPort : public SerialPort {
   int fd_;
   CommTimeouts timeouts_;
   std::int64_t characterNs_ = 0;
-  int lost_ = 0;  // the failure that showed the line gone
+  std::int64_t lastByteNs_ = 0;     // the last byte a read took (monotonic; 0: none yet)
+  std::int64_t lastTrafficNs_ = 0;  // the last byte read, sent or thrown away (0: none seen)
+  int lost_ = 0;                    // the failure that showed the line gone
 };
 
 class PosixSerialPorts : public SerialPorts {

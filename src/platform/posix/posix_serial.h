@@ -38,11 +38,11 @@ constexpr int kHangUp = -1;
 // total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
 // has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
 // With the line's `characterNs` (0: unknown), a frame that has begun is left to arrive at the line's
-// speed instead of waking for each byte; the last byte is still waited for by itself, so it is taken
-// as soon as it comes.
+// speed instead of waking for each byte. `lastByteNs` (may be null) holds the monotonic time of the
+// last byte a read took; a read that starts right after one continues the same frame.
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
-                     int* failure = nullptr, std::int64_t characterNs = 0);
-
+                     int* failure = nullptr, std::int64_t characterNs = 0,
+                     std::int64_t* lastByteNs = nullptr);
 // Time of one character on the line as it is set: start bit, data bits, parity bit, stop bits
 // (0 when the line's speed is unknown).
 std::int64_t characterNs(int fd);

@@ -52,12 +52,6 @@ std::string lower(std::string text) {
   return text;
 }
 
-std::int64_t nowNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
 }  // namespace
 
 LineSettings parseLineSettings(const std::string& text) {
@@ -194,7 +188,7 @@ std::string failureText(int failure) {
 }
 
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts, int* failure,
-                     std::int64_t characterNs) {
+                     std::int64_t characterNs, std::int64_t* lastByteNs) {
   const auto failed = [failure](int why) {
     if (failure) *failure = why;
   };
@@ -205,43 +199,56 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
                          timeouts.readTotalMultiplier == 0;
   const std::int64_t totalMs =
       std::int64_t{timeouts.readTotalConstant} + std::int64_t{timeouts.readTotalMultiplier} * count;
-  const std::int64_t start = nowNs();
+  const std::int64_t start = monotonicNs();
   const std::int64_t totalDeadline = totalMs > 0 ? start + totalMs * 1'000'000 : -1;
   std::int64_t intervalDeadline = -1;
 
-  // Bytes have just come: the rest of the frame follows at the line's speed.
-  bool flowing = false;
+  // Bytes have just come: the rest of the frame follows at the line's speed. So it does when the
+  // previous read took a byte a moment ago (a frame's body read right after its header).
+  bool flowing =
+      characterNs > 0 && lastByteNs && *lastByteNs > 0 && start - *lastByteNs < 2 * characterNs + 1'000'000;
+  // The last read returned fewer bytes than asked: the driver had no more, so reading again at once
+  // would only cost a system call.
+  bool drained = false;
   int got = 0;
   while (got < count) {
-    const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
-    if (n > 0) {
-      got += static_cast<int>(n);
-      flowing = true;
-      if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
-        intervalDeadline = nowNs() + std::int64_t{timeouts.readInterval} * 1'000'000;
-      continue;
+    if (!drained) {
+      const int wanted = count - got;
+      const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(wanted));
+      if (n > 0) {
+        got += static_cast<int>(n);
+        flowing = true;
+        drained = n < wanted;
+        const std::int64_t now = monotonicNs();
+        if (lastByteNs) *lastByteNs = now;
+        if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
+          intervalDeadline = now + std::int64_t{timeouts.readInterval} * 1'000'000;
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        failed(errno);
+        return got > 0 ? got : -1;
+      }
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      failed(errno);
-      return got > 0 ? got : -1;
-    }
+    drained = false;
     if (immediate) break;
 
     std::int64_t deadline = totalDeadline;
     if (intervalDeadline >= 0 && (deadline < 0 || intervalDeadline < deadline)) deadline = intervalDeadline;
     int waitMs = -1;
     if (deadline >= 0) {
-      const std::int64_t left = deadline - nowNs();
+      const std::int64_t left = deadline - monotonicNs();
       if (left <= 0) break;
       waitMs = static_cast<int>((left + 999'999) / 1'000'000);
     }
     // Waking for every byte of a long reply costs the host a few hundred wake-ups an exchange: sleep
-    // while all but the last of the missing bytes arrive (at most 20 ms at a time, so that a line that
-    // stops is noticed about as soon as the interval says), then wait for the last one as it comes.
-    if (flowing && characterNs > 0 && count - got > 1) {
+    // while the missing bytes arrive, then take them in one read. At most 50 ms at a time, so that a
+    // line that stops is noticed not much later than the interval says; if the line is slower than
+    // its speed, the rest is waited for as it comes.
+    if (flowing && characterNs > 0) {
       flowing = false;
-      std::int64_t sleepNs = std::min<std::int64_t>(std::int64_t{count - got - 1} * characterNs, 20'000'000);
-      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - nowNs());
+      std::int64_t sleepNs = std::min<std::int64_t>(std::int64_t{count - got} * characterNs, 50'000'000);
+      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - monotonicNs());
       if (sleepNs > 0) sleepPrecisely(sleepNs);
       continue;
     }
