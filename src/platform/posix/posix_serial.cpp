@@ -45,7 +45,7 @@ class PosixSerialPort : public SerialPort {
     const int got =
         posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_, &lastByteNs_);
     noteFailure(failure);
-    if (got > 0) lastTrafficNs_ = lastByteNs_;
+    if (got > 0) lastTrafficNs_ = posix::monotonicNs();
     return got;
   }
   int write(const std::uint8_t* buffer, int count) override {
@@ -81,7 +81,7 @@ class PosixSerialPort : public SerialPort {
   int fd_;
   CommTimeouts timeouts_;
   std::int64_t characterNs_ = 0;
-  std::int64_t lastByteNs_ = 0;     // the last byte a read took (monotonic; 0: none yet)
+  std::int64_t lastByteNs_ = 0;     // when the last byte a read took arrived (monotonic; 0: none yet)
   std::int64_t lastTrafficNs_ = 0;  // the last byte read, sent or thrown away (0: none seen)
   int lost_ = 0;                    // the failure that showed the line gone
 };

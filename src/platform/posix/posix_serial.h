@@ -38,8 +38,9 @@ constexpr int kHangUp = -1;
 // total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
 // has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
 // With the line's `characterNs` (0: unknown), a frame that has begun is left to arrive at the line's
-// speed instead of waking for each byte. `lastByteNs` (may be null) holds the monotonic time of the
-// last byte a read took; a read that starts right after one continues the same frame.
+// speed instead of waking for each byte; the last byte of a longer rest is still waited for by itself,
+// so it is taken as soon as it comes. `lastByteNs` (may be null) holds when the last byte a read took
+// arrived (monotonic); a read that starts right after one continues the same frame.
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
                      int* failure = nullptr, std::int64_t characterNs = 0,
                      std::int64_t* lastByteNs = nullptr);

@@ -207,6 +207,13 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
   // previous read took a byte a moment ago (a frame's body read right after its header).
   bool flowing =
       characterNs > 0 && lastByteNs && *lastByteNs > 0 && start - *lastByteNs < 2 * characterNs + 1'000'000;
+  // When the last byte taken arrived. Bytes of a flowing frame come one character apart, so the guess
+  // follows the line's own timeline rather than the moments our reads returned: those are late by each
+  // wake-up's delay, which would otherwise add up over the sleeps of one frame.
+  std::int64_t arrived = flowing ? *lastByteNs : 0;
+  bool onTimeline = flowing;
+  // The sleep before left the last byte to a wait of its own, which takes it the moment it comes.
+  bool lastByItself = false;
   // The last read returned fewer bytes than asked: the driver had no more, so reading again at once
   // would only cost a system call.
   bool drained = false;
@@ -220,7 +227,9 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
         flowing = true;
         drained = n < wanted;
         const std::int64_t now = monotonicNs();
-        if (lastByteNs) *lastByteNs = now;
+        arrived = onTimeline ? std::min(now, arrived + n * characterNs) : now;
+        onTimeline = characterNs > 0;
+        if (lastByteNs) *lastByteNs = arrived;
         if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
           intervalDeadline = now + std::int64_t{timeouts.readInterval} * 1'000'000;
         continue;
@@ -242,17 +251,24 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
       waitMs = static_cast<int>((left + 999'999) / 1'000'000);
     }
     // Waking for every byte of a long reply costs the host a few hundred wake-ups an exchange: sleep
-    // while the missing bytes arrive, then take them in one read. At most 50 ms at a time, so that a
-    // line that stops is noticed not much later than the interval says; if the line is slower than
-    // its speed, the rest is waited for as it comes.
-    if (flowing && characterNs > 0) {
+    // while the missing bytes arrive (at most 50 ms at a time, so that a line that stops is noticed not
+    // much later than the interval says), and of more than two leave the last one to the wait below.
+    // A line slower than its speed is waited for as it comes.
+    const int missing = count - got;
+    if (flowing && characterNs > 0 && !(lastByItself && missing == 1)) {
       flowing = false;
-      std::int64_t sleepNs = std::min<std::int64_t>(std::int64_t{count - got} * characterNs, 50'000'000);
-      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - monotonicNs());
+      lastByItself = missing > 2;
+      const std::int64_t now = monotonicNs();
+      const int sleepFor = lastByItself ? missing - 1 : missing;
+      std::int64_t sleepNs = std::min<std::int64_t>(arrived + sleepFor * characterNs - now, 50'000'000);
+      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - now);
       if (sleepNs > 0) sleepPrecisely(sleepNs);
       continue;
     }
+    // The line paused: the next byte's time is when the wait for it ends.
     flowing = false;
+    onTimeline = false;
+    lastByItself = false;
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, waitMs);
     if (ready < 0 && errno != EINTR) {

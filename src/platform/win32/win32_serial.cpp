@@ -49,6 +49,7 @@ class Win32SerialPort : public SerialPort {
   int read(std::uint8_t* buffer, int count) override {
     DWORD got = 0;
     if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return failed();
+    if (got > 0) lastTraffic_ = now();
     return static_cast<int>(got);
   }
 
@@ -62,13 +63,28 @@ class Win32SerialPort : public SerialPort {
     return lost_ ? "system error " + std::to_string(lost_) : std::string();
   }
 
-  // Both driver buffers emptied; transfers in progress are not aborted.
-  void purgeBeforeWrite() override { PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+  // Both driver buffers emptied; transfers in progress are not aborted. Bytes thrown away came at an
+  // unknown moment, maybe just now: the line is not known quiet.
+  void purgeBeforeWrite() override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(handle_, &errors, &status) && status.cbInQue > 0) lastTraffic_ = now();
+    PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  }
   // A finished WriteFile does not mean the bytes are on the line (USB adapters, Wine): clearing the
   // transmit buffer now would cut the request. Let it leave, then drop what came back meanwhile.
   void purgeAfterWrite() override {
     FlushFileBuffers(handle_);
     PurgeComm(handle_, PURGE_RXCLEAR);
+    lastTraffic_ = now();
+  }
+  std::int64_t quietNs() const override {
+    if (lastTraffic_ == 0) return 0;
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    const std::int64_t ticks = now() - lastTraffic_;
+    return ticks > 0 ? static_cast<std::int64_t>(static_cast<long double>(ticks) * 1e9L / frequency.QuadPart)
+                     : 0;
   }
 
  private:
@@ -78,8 +94,15 @@ class Win32SerialPort : public SerialPort {
     return -1;
   }
 
+  static std::int64_t now() {
+    LARGE_INTEGER t{};
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+  }
+
   HANDLE handle_;
-  DWORD lost_ = 0;  // the error that showed the port gone
+  DWORD lost_ = 0;                // the error that showed the port gone
+  std::int64_t lastTraffic_ = 0;  // performance counter at the last byte read, sent or thrown away
 };
 
 // Whether a listed port is an RS-232 line: opened for query only, its properties read.
