@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "fakes/fakes.h"
 #include "platform/posix/posix_serial.h"
@@ -105,6 +107,35 @@ TEST(LineQuiet, TheGapCountsOnlyQuietThePortHasSeen) {
   EXPECT_GE(port->quietNs(), 40'000'000);
   port->purgeBeforeWrite();
   EXPECT_LT(port->quietNs(), 20'000'000);
+  close(master);
+}
+
+TEST(LineReading, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
+  // The read sleeps by the line's speed; bytes that come late (an adapter's bursts, a slow instrument)
+  // must still be taken while the 100 ms interval allows, and a pause beyond it still ends the read.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const auto port = makeSystemSerialPorts()->open(ptsname(master));
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(port->configure("baud=115200 parity=N data=8 stop=2"));
+  port->setTimeouts({100, 2, 500});
+  const std::vector<std::uint8_t> frame(40, 0x5A);
+  struct Piece {
+    int bytes, pauseMs;
+  };
+  const std::vector<Piece> sending = {{1, 0}, {2, 30}, {5, 60}, {1, 40}, {28, 80}, {2, 90}, {1, 250}};
+  std::thread far([&] {
+    for (const Piece& p : sending) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(p.pauseMs));
+      ASSERT_EQ(::write(master, frame.data(), static_cast<std::size_t>(p.bytes)), p.bytes);
+    }
+  });
+  std::uint8_t got[40] = {};
+  EXPECT_EQ(port->read(got, 3), 3);
+  EXPECT_EQ(port->read(got + 3, 37), 36) << "the last byte came after the interval";
+  far.join();
   close(master);
 }
 

@@ -251,8 +251,8 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
       waitMs = static_cast<int>((left + 999'999) / 1'000'000);
     }
     // Waking for every byte of a long reply costs the host a few hundred wake-ups an exchange: sleep
-    // while the missing bytes arrive (at most 50 ms at a time, so that a line that stops is noticed not
-    // much later than the interval says), and of more than two leave the last one to the wait below.
+    // while the missing bytes arrive, and of more than two leave the last one to the wait below. Never
+    // past the deadline: a line that stops is noticed at most one interval after the read before.
     // A line slower than its speed is waited for as it comes.
     const int missing = count - got;
     if (flowing && characterNs > 0 && !(lastByItself && missing == 1)) {
@@ -260,7 +260,7 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
       lastByItself = missing > 2;
       const std::int64_t now = monotonicNs();
       const int sleepFor = lastByItself ? missing - 1 : missing;
-      std::int64_t sleepNs = std::min<std::int64_t>(arrived + sleepFor * characterNs - now, 50'000'000);
+      std::int64_t sleepNs = arrived + std::int64_t{sleepFor} * characterNs - now;
       if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - now);
       if (sleepNs > 0) sleepPrecisely(sleepNs);
       continue;
