@@ -75,15 +75,29 @@ TEST(LineSetUp, APseudoTerminalThatDropsTheParityBitIsSetUpEveryTime) {
   close(pipeEnds[1]);
 }
 
-TEST(LineQuiet, TheGapCountsOnlyQuietThePortHasSeen) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const auto port = makeSystemSerialPorts()->open(ptsname(master));
-  ASSERT_TRUE(port);
-  ASSERT_TRUE(port->configure("baud=9600 parity=N data=8 stop=2"));
-  port->setTimeouts({100, 2, 500});
+// The module's port on a pseudo-terminal with the port set-up's read time-outs; `master` is the far end.
+class PtyLine : public ::testing::Test {
+ protected:
+  void open(const std::string& settings) {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    port = makeSystemSerialPorts()->open(ptsname(master));
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->configure(settings));
+    port->setTimeouts({100, 2, 500});
+  }
+  void TearDown() override {
+    port.reset();
+    if (master >= 0) close(master);
+  }
+  int master = -1;
+  std::unique_ptr<SerialPort> port;
+};
+
+TEST_F(PtyLine, TheGapCountsOnlyQuietThePortHasSeen) {
+  ASSERT_NO_FATAL_FAILURE(open("baud=9600 parity=N data=8 stop=2"));
   EXPECT_EQ(port->quietNs(), 0) << "nothing seen since the open: no quiet known";
 
   const std::uint8_t request[] = {7, 0x11, 0xC2, 0x2C};
@@ -107,20 +121,12 @@ TEST(LineQuiet, TheGapCountsOnlyQuietThePortHasSeen) {
   EXPECT_GE(port->quietNs(), 40'000'000);
   port->purgeBeforeWrite();
   EXPECT_LT(port->quietNs(), 20'000'000);
-  close(master);
 }
 
-TEST(LineReading, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
+TEST_F(PtyLine, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
   // The read sleeps by the line's speed; bytes that come late (an adapter's bursts, a slow instrument)
   // must still be taken while the 100 ms interval allows, and a pause beyond it still ends the read.
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const auto port = makeSystemSerialPorts()->open(ptsname(master));
-  ASSERT_TRUE(port);
-  ASSERT_TRUE(port->configure("baud=115200 parity=N data=8 stop=2"));
-  port->setTimeouts({100, 2, 500});
+  ASSERT_NO_FATAL_FAILURE(open("baud=115200 parity=N data=8 stop=2"));
   const std::vector<std::uint8_t> frame(40, 0x5A);
   struct Piece {
     int bytes, pauseMs;
@@ -136,7 +142,6 @@ TEST(LineReading, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
   EXPECT_EQ(port->read(got, 3), 3);
   EXPECT_EQ(port->read(got + 3, 37), 36) << "the last byte came after the interval";
   far.join();
-  close(master);
 }
 
 TEST(DevicePath, BareNamesLiveInDev) {
