@@ -67,6 +67,9 @@ class Link {
   // True from the moment an exchange found that the system took the port away (the port is then
   // closed, and every exchange fails at once) until a port is installed again.
   bool portLost() const { return lost_.load(); }
+  // The start-up went on without a port (it could not be opened): polling looks for it as for a lost
+  // one, so that an adapter plugged in after the host started is taken without a restart.
+  void awaitPort();
   // Set by the polling thread as its first action; selects the single-attempt budget.
   std::atomic<int> pollingActive{0};
   // 1 while the polling thread holds the port for an exchange; write commands wait for 0.

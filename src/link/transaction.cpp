@@ -86,6 +86,13 @@ bool Link::dropIfLost() {
   return true;
 }
 
+void Link::awaitPort() {
+  std::lock_guard hold(portMutex_);
+  if (port) return;
+  lost_ = true;
+  traceEvent("not open: the start-up could not open it");
+}
+
 void Link::installPort(std::unique_ptr<SerialPort> newPort) {
   std::lock_guard hold(portMutex_);
   port = std::move(newPort);

@@ -51,7 +51,10 @@ PortResult OpenPort(Module& module) {
   }
 
   if (link.port) link.port->setTimeouts(kPortTimeouts);
-  link.setup = {portName, module.settings.portSettings, lineSet};
+  // A port that could not be opened at all is looked for once a cycle; when it comes, nobody is there
+  // to be asked, so it must take its settings.
+  link.setup = {portName, module.settings.portSettings, lineSet || !link.port};
+  if (!link.port) link.awaitPort();
   return PortResult::Proceed;
 }
 

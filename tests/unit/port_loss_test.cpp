@@ -116,6 +116,39 @@ TEST_F(PortLoss, APortThatNoLongerTakesItsSettingsIsTriedAgainNextCycle) {
   EXPECT_EQ(readOnline(m.deviceStatusTable[0]), 1);
 }
 
+TEST(PortNeverOpened, AnAdapterPluggedInAfterTheStartUpIsTakenWithItsSettings) {
+  PollWorld w;
+  Module& m = w.module;
+  RecordingTrace trace;
+  m.link.setTrace(&trace);
+  m.GiveString("baud=19200 parity=E data=8 stop=1", "COM4", "1", "Abort");
+  w.world.ports.openable = {"COM9"};  // the operator answers the open failure with Cancel
+  EXPECT_EQ(OpenPort(m), PortResult::Proceed);
+  EXPECT_TRUE(m.link.portLost());
+  w.world.ports.opened.clear();
+  w.add(kModelCurrentLoop.view(), 1);
+  RegisterTags(m);
+  w.world.ports.responder = [](const Bytes& request) { return reply(request[0], 71, {0x20, 0x00, 0x00}); };
+  for (int cycle = 0; cycle < 3; ++cycle) w.cycle();
+  EXPECT_EQ(readOnline(m.deviceStatusTable[0]), 0);
+  EXPECT_TRUE(w.world.ports.opened.empty());
+
+  // It appears, but refuses the settings: not taken, tried again next cycle.
+  w.world.ports.openable.clear();
+  w.world.ports.configureResult = false;
+  w.cycle();
+  EXPECT_TRUE(m.link.portLost());
+  w.world.ports.configureResult = true;
+  const auto back = w.cycle();
+  EXPECT_FALSE(m.link.portLost());
+  EXPECT_EQ(w.world.ports.last->lastSettings, "baud=19200 parity=E data=8 stop=1");
+  EXPECT_EQ(readOnline(m.deviceStatusTable[0]), 1);
+  ASSERT_FALSE(only(back, 'a').empty());
+  EXPECT_EQ(only(back, 'a')[0].quality, QualityGood);
+  EXPECT_NE(trace.text.find(" port COM4 not open: "), std::string::npos) << trace.text;
+  EXPECT_NE(trace.text.find(" port COM4 back\n"), std::string::npos) << trace.text;
+}
+
 // One adapter that the test pulls out and plugs in from its own thread, with a current-loop module at
 // address 1 and an alarm instrument at address 2 behind it. Pulling it kills every port opened before.
 class Adapter : public SerialPorts {
