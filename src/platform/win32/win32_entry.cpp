@@ -21,7 +21,7 @@ namespace {
 // parks instead: one call sets `parkSignal` and enters an alertable wait that nothing else ends, and
 // DllMain, once it has seen the signal, has ExitThread run there as an APC. The thread thus never
 // executes our code again, and its ExitThread (which waits for the loader lock DllMain holds) tidies up
-// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes.
+// after the unload as any thread end does.
 //
 // What parking needs (the signal, the thread's own handle) is made before the thread polls, never during
 // the unload, where a failure would leave the thread nothing but to return into code about to go. Should
@@ -64,6 +64,31 @@ void endPollingThread(duz::PollingThread& thread) {
   SignalObjectAndWait(signal, GetCurrentThread(), INFINITE, TRUE);
   for (;;) WaitForSingleObjectEx(GetCurrentThread(), INFINITE, TRUE);  // after an APC not ours
 }
+
+// The polling thread is a plain system thread. One of the C++ thread library's would carry that
+// library's bookkeeping (a handle of the thread, an event, memory), which only its own end through the
+// library frees; a parked thread never gets there, and each unload would leave it behind. For the same
+// reason the thread's sleeps wait on events (win32_clock.cpp), never on a condition variable.
+DWORD WINAPI pollingThreadBody(LPVOID thread) {
+  static_cast<duz::PollingThread*>(thread)->run();
+  return 0;
+}
+
+void* startPollingThread(duz::PollingThread& thread) {
+  return CreateThread(nullptr, 0, pollingThreadBody, &thread, 0, nullptr);
+}
+
+void joinPollingThread(void* thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+void detachPollingThread(void* thread) {
+  CloseHandle(thread);
+}
+
+constexpr duz::PollingThread::SystemThreads systemThreads{startPollingThread, joinPollingThread,
+                                                          detachPollingThread};
 
 // A new thread must take the loader lock before it runs any of our code, and the load that launches the
 // polling thread holds that lock. A FreeLibrary coming right after the load could then find the thread
@@ -130,6 +155,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       duz::PollingThread::launching = holdLibraryForLaunch;
       duz::PollingThread::entered = pollingThreadEntered;
       duz::PollingThread::ending = endPollingThread;
+      duz::PollingThread::systemThreads = &systemThreads;
       duz::shell::libraryLoad();
       break;
     case DLL_PROCESS_DETACH:
