@@ -33,6 +33,28 @@ std::atomic<HANDLE> parkedThread{nullptr};  // set by the thread before it says 
 std::atomic<bool> unloading{false};
 std::atomic<DWORD> launcher{0};  // the thread that starts the polling thread
 
+HINSTANCE library = nullptr;  // ours, set at attach
+
+// The thread library linked into the DLL keeps bookkeeping for every thread that has used it (a handle
+// of the thread, an event, memory): a condition variable's wait, the first guarded static, a
+// thread-local variable or an exception make it, for the host's threads as for ours. It frees that as
+// the thread ends, through the DLL's TLS callbacks; but the host's thread that loads or unloads the DLL
+// lives on, and once the DLL is gone nothing frees it. So such a thread says itself, as it leaves the
+// DLL, that it is done with it: the TLS callbacks with DLL_THREAD_DETACH, as the system calls them at a
+// thread's end. Anything the thread then asks of the library is made anew.
+void leaveRunTime() {
+  const auto* base = reinterpret_cast<const unsigned char*>(library);
+  if (!base) return;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (!directory.VirtualAddress) return;
+  const auto* tls = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + directory.VirtualAddress);
+  for (auto* callback = reinterpret_cast<const PIMAGE_TLS_CALLBACK*>(tls->AddressOfCallBacks);
+       callback && *callback; ++callback)
+    (*callback)(library, DLL_THREAD_DETACH, nullptr);
+}
+
 void pinLibrary() {
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -58,6 +80,8 @@ void endPollingThread(duz::PollingThread& thread) {
     thread.sayFinished();
     return;
   }
+  // Its sleeps do not use the thread library (see pollingThreadBody), but should anything else have.
+  leaveRunTime();
   parkedThread.store(self);
   thread.sayFinished();
   // A thread's wait for itself ends only by an APC. Our own pseudo-handle: DllMain closes `self`.
@@ -148,15 +172,17 @@ void unloadUnderLoaderLock() {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
+      library = instance;
       parkSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
       duz::PollingThread::launching = holdLibraryForLaunch;
       duz::PollingThread::entered = pollingThreadEntered;
       duz::PollingThread::ending = endPollingThread;
       duz::PollingThread::systemThreads = &systemThreads;
       duz::shell::libraryLoad();
+      leaveRunTime();
       break;
     case DLL_PROCESS_DETACH:
       // Non-null: the process is ending and its other threads are already gone; nothing to do.
@@ -165,6 +191,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       if (!reserved) {
         unloadUnderLoaderLock();
         __gnu_cxx::__freeres();
+        leaveRunTime();
       }
       break;
     default:
