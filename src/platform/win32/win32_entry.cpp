@@ -63,8 +63,9 @@ void pinLibrary() {
 
 void prepareParking() {
   HANDLE self = nullptr;
-  if (parkSignal.load() && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                                           &self, SYNCHRONIZE | THREAD_SET_CONTEXT, FALSE, 0)) {
+  if (parkSignal.load() &&
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                      SYNCHRONIZE | THREAD_SET_CONTEXT | THREAD_SUSPEND_RESUME, FALSE, 0)) {
     ownThread.store(self);
     return;
   }
@@ -150,10 +151,12 @@ void unloadUnderLoaderLock() {
   const HANDLE signal = parkSignal.load();
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
     WaitForSingleObject(signal, INFINITE);
-    // Both APCs are the system's own functions, delivered one after the other as the thread's wait
-    // ends. The signal is closed by the thread itself, once its wait is over: closed from here, a wait
-    // interrupted by a completing I/O and entered again together with its signal (Wine does so) could
-    // meet a closed handle, or its number reused for another.
+    // Both APCs are the system's own functions. The signal is closed by the thread itself, once its
+    // wait is over: closed from here, a wait interrupted by a completing I/O and entered again together
+    // with its signal (Wine does so) could meet a closed handle, or its number reused for another.
+    // A wait ends once it has run every APC pending, so both must be pending before the thread can run
+    // either: woken for the first alone, it would return into our code as we unmap it. The thread is
+    // held meanwhile; where it cannot be, it only ends, and its signal stays open.
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     const auto system = [kernel](const char* name) {
       return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
@@ -161,8 +164,10 @@ void unloadUnderLoaderLock() {
     const PAPCFUNC closeHandle = system("CloseHandle");
     const PAPCFUNC exitThread = system("ExitThread");
     if (exitThread) {
-      if (closeHandle) QueueUserAPC(closeHandle, thread, reinterpret_cast<ULONG_PTR>(signal));
+      const bool held = SuspendThread(thread) != static_cast<DWORD>(-1);
+      if (held && closeHandle) QueueUserAPC(closeHandle, thread, reinterpret_cast<ULONG_PTR>(signal));
       QueueUserAPC(exitThread, thread, 0);
+      if (held) ResumeThread(thread);
     }
     CloseHandle(thread);
   } else if (signal) {
