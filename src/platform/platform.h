@@ -16,12 +16,28 @@ namespace duz {
 // A stop request that wakes sleepers at once (unloading must not wait out a 1000 ms cycle).
 class StopSignal {
  public:
+  // A wait with the system's own primitives, for a platform whose C++ thread library must not see the
+  // polling thread wait (Windows: there, that wait gives the thread bookkeeping which only the thread's
+  // end through that library frees, and the polling thread of an unloaded library never gets there).
+  class Waiter {
+   public:
+    virtual ~Waiter() = default;
+    // Ends every sleep, present and future. Called once, by request().
+    virtual void wake() = 0;
+    // Sleeps up to `ms` milliseconds, or less once woken.
+    virtual void sleep(std::uint32_t ms) = 0;
+  };
+  using WaiterMaker = std::unique_ptr<Waiter> (*)();
+
   void request() {
+    Waiter* waiter = nullptr;
     {
       std::lock_guard lock(mutex_);
       stopped_ = true;
+      waiter = waiter_.get();
     }
     cv_.notify_all();
+    if (waiter) waiter->wake();
   }
   bool requested() const {
     std::lock_guard lock(mutex_);
@@ -33,11 +49,27 @@ class StopSignal {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, duration, [this] { return stopped_; });
   }
+  // The same with the platform's waiter, made by `make` on first use and kept for the signal's life; the
+  // wait above where it cannot be made.
+  bool waitFor(std::uint32_t ms, WaiterMaker make) {
+    Waiter* waiter = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_) return true;
+      if (!waiter_) waiter_ = make();
+      waiter = waiter_.get();
+    }
+    if (!waiter) return waitFor(std::chrono::milliseconds(ms));
+    // Made, or seen made, under the lock under which request() looks for it: no request goes unnoticed.
+    waiter->sleep(ms);
+    return requested();
+  }
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool stopped_ = false;
+  std::unique_ptr<Waiter> waiter_;  // under mutex_; never replaced once made
 };
 
 // Time: every sleep, timeout and "now" goes through here so tests can run in virtual time.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <system_error>
+#include <utility>
 
 #include "host/module.h"
 #include "model/catalogue.h"
@@ -24,11 +26,17 @@ std::optional<DeviceKind> currentKind(const Module& module) {
 }  // namespace
 
 void PollingThread::start() {
-  if (thread_.joinable()) return;
+  if (running()) return;
   module_.link.stop = &stop_;
   if (launching) launching();
   try {
-    thread_ = std::thread([this] { run(); });
+    if (systemThreads) {
+      system_ = systemThreads->start(*this);
+      if (!system_) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      systemThreads_ = systemThreads;
+    } else {
+      thread_ = std::thread([this] { run(); });
+    }
   } catch (...) {
     if (entered) entered();
     throw;
@@ -37,13 +45,21 @@ void PollingThread::start() {
 
 void PollingThread::stop(bool join) {
   stop_.request();
-  if (!thread_.joinable()) return;
+  if (!running()) return;
   if (join) {
-    thread_.join();
+    if (system_) {
+      systemThreads_->join(std::exchange(system_, nullptr));
+    } else {
+      thread_.join();
+    }
     return;
   }
   finished_.wait();
-  thread_.detach();
+  if (system_) {
+    systemThreads_->detach(std::exchange(system_, nullptr));
+  } else {
+    thread_.detach();
+  }
 }
 
 void PollingThread::run() {

@@ -24,13 +24,23 @@ class PollingThread {
   // With join = false the thread is detached once it has said so (Windows unloads under the loader
   // lock, where waiting for a thread to end would deadlock).
   void stop(bool join = true);
-  bool running() const { return thread_.joinable(); }
+  bool running() const { return thread_.joinable() || system_; }
 
   // Called just before the thread is created, and by the thread as the first thing it does (or at once,
   // if it could not be created). Windows keeps the library loaded in between: until the thread has got
   // through the loader, an unload could neither wait for it nor let it run into unmapped code.
   static inline void (*launching)() = nullptr;
   static inline void (*entered)() = nullptr;
+
+  // Where the thread must be one of the system's own rather than the C++ library's, the platform makes,
+  // joins and lets go of it (Windows: a library thread that ends after its library is unloaded would
+  // leave that library's bookkeeping of the thread behind). Null: std::thread.
+  struct SystemThreads {
+    void* (*start)(PollingThread& thread);  // runs thread.run(); null when no thread could be made
+    void (*join)(void* thread);
+    void (*detach)(void* thread);
+  };
+  static inline const SystemThreads* systemThreads = nullptr;
 
   // The thread body: sets pollingActive, then cycles until a stop is requested.
   void run();
@@ -72,6 +82,8 @@ class PollingThread {
   StopSignal stop_;
   Finished finished_;
   std::thread thread_;
+  void* system_ = nullptr;  // or a thread made through systemThreads_
+  const SystemThreads* systemThreads_ = nullptr;
 };
 
 }  // namespace duz

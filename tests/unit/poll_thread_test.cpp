@@ -236,10 +236,32 @@ struct StopCase {
   std::uint32_t ms;
   int occurrence;
   bool join;
+  bool systemThread = false;  // made, joined and let go of through PollingThread::systemThreads
 };
 void PrintTo(const StopCase& c, std::ostream* os) {
-  *os << "sleep " << c.ms << " #" << c.occurrence << (c.join ? " joined" : " detached");
+  *os << "sleep " << c.ms << " #" << c.occurrence << (c.join ? " joined" : " detached")
+      << (c.systemThread ? ", system thread" : "");
 }
+
+// A platform's own threads, as the Windows entry makes them; counts what it was asked.
+struct SystemThreadCalls {
+  static inline std::atomic<int> started{0}, joined{0}, detached{0};
+  static void* start(PollingThread& thread) {
+    ++started;
+    return new std::thread([&thread] { thread.run(); });
+  }
+  static void join(void* thread) {
+    ++joined;
+    static_cast<std::thread*>(thread)->join();
+    delete static_cast<std::thread*>(thread);
+  }
+  static void detach(void* thread) {
+    ++detached;
+    static_cast<std::thread*>(thread)->detach();
+    delete static_cast<std::thread*>(thread);
+  }
+  static constexpr PollingThread::SystemThreads hooks{start, join, detach};
+};
 
 class PollingThreadStop : public testing::TestWithParam<StopCase> {};
 
@@ -258,11 +280,19 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
   RegisterTags(module);
   ports.last->responder = [](const Bytes& request) { return reply(request[0], 71, {0, 0, 0}); };
 
+  SystemThreadCalls::started = SystemThreadCalls::joined = SystemThreadCalls::detached = 0;
+  if (c.systemThread) PollingThread::systemThreads = &SystemThreadCalls::hooks;
   module.pollingThread.start();
+  PollingThread::systemThreads = nullptr;  // the thread keeps the hooks it was made with
   ASSERT_TRUE(clock.waitUntilBlocked());
   const auto published = world.host.take().size();
   const auto writes = ports.last->writes().size();
   module.pollingThread.stop(c.join);
+  EXPECT_FALSE(module.pollingThread.running());
+  const int expected = c.systemThread ? 1 : 0;
+  EXPECT_EQ(SystemThreadCalls::started, expected);
+  EXPECT_EQ(SystemThreadCalls::joined, c.join ? expected : 0);
+  EXPECT_EQ(SystemThreadCalls::detached, c.join ? 0 : expected);
   EXPECT_TRUE(clock.woken);
   EXPECT_FALSE(clock.uninterruptible);
   EXPECT_TRUE(world.host.take().empty()) << "published after " << published;
@@ -271,8 +301,68 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
 
 INSTANTIATE_TEST_SUITE_P(Sleeps, PollingThreadStop,
                          testing::Values(StopCase{1000, 1, true}, StopCase{1000, 2, false},
-                                         StopCase{50, 2, true}, StopCase{10, 1, true},
-                                         StopCase{10, 3, false}));
+                                         StopCase{50, 2, true}, StopCase{10, 1, true}, StopCase{10, 3, false},
+                                         StopCase{1000, 2, true, true}, StopCase{50, 2, false, true}));
+
+// A platform's waiter: each sleep blocks in real time until woken or until its time is up.
+class TestWaiter : public StopSignal::Waiter {
+ public:
+  static inline std::atomic<int> made{0}, sleeps{0}, wakes{0};
+  static std::unique_ptr<StopSignal::Waiter> make() {
+    ++made;
+    return std::make_unique<TestWaiter>();
+  }
+  static std::unique_ptr<StopSignal::Waiter> fail() { return nullptr; }
+
+  void wake() override {
+    ++wakes;
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+    cv_.notify_all();
+  }
+  void sleep(std::uint32_t ms) override {
+    ++sleeps;
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+};
+
+// One waiter per signal, however many sleeps (each would hold a system object); a request wakes a
+// sleep at once, and once requested nothing sleeps any more.
+TEST(StopSignal, PlatformWaiterIsMadeOnceAndWokenByTheRequest) {
+  TestWaiter::made = TestWaiter::sleeps = TestWaiter::wakes = 0;
+  StopSignal stop;
+  EXPECT_FALSE(stop.waitFor(1, TestWaiter::make));
+  EXPECT_FALSE(stop.waitFor(1, TestWaiter::make));
+  EXPECT_EQ(TestWaiter::made, 1);
+  EXPECT_EQ(TestWaiter::sleeps, 2);
+
+  const auto start = std::chrono::steady_clock::now();
+  std::thread sleeper([&] { EXPECT_TRUE(stop.waitFor(20'000, TestWaiter::make)); });
+  while (TestWaiter::sleeps < 3) std::this_thread::yield();
+  stop.request();
+  sleeper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(TestWaiter::wakes, 1);
+
+  EXPECT_TRUE(stop.waitFor(60'000, TestWaiter::make));
+  EXPECT_EQ(TestWaiter::sleeps, 3);
+  EXPECT_EQ(TestWaiter::made, 1);
+}
+
+// Where the system's waiter cannot be made, the signal still sleeps and wakes.
+TEST(StopSignal, WithoutAWaiterSleepsAsBefore) {
+  StopSignal stop;
+  EXPECT_FALSE(stop.waitFor(1, TestWaiter::fail));
+  std::thread stopper([&] { stop.request(); });
+  EXPECT_TRUE(stop.waitFor(60'000, TestWaiter::fail));
+  stopper.join();
+}
 
 }  // namespace
 }  // namespace duz::test

@@ -58,10 +58,32 @@ const TimerPeriod& timerPeriod() {
   return period;
 }
 
+// A stop's wake-up as an event that is set once and never reset. The polling thread sleeps on it rather
+// than on a condition variable: its waits never reach the C++ thread library, which would otherwise keep
+// bookkeeping for the thread that an unload cannot free (see win32_entry.cpp).
+class EventWaiter final : public StopSignal::Waiter {
+ public:
+  explicit EventWaiter(HANDLE event) : event_(event) {}
+  ~EventWaiter() override { CloseHandle(event_); }
+  EventWaiter(const EventWaiter&) = delete;
+  EventWaiter& operator=(const EventWaiter&) = delete;
+  void wake() override { SetEvent(event_); }
+  void sleep(std::uint32_t ms) override { WaitForSingleObject(event_, ms); }
+
+ private:
+  const HANDLE event_;
+};
+
+std::unique_ptr<StopSignal::Waiter> makeEventWaiter() {
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) return nullptr;
+  return std::make_unique<EventWaiter>(event);
+}
+
 }  // namespace
 
 bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
-  if (stop) return !stop->waitFor(std::chrono::milliseconds(ms));
+  if (stop) return !stop->waitFor(ms, makeEventWaiter);
   Sleep(ms);
   return true;
 }

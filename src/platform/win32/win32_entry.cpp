@@ -21,7 +21,7 @@ namespace {
 // parks instead: one call sets `parkSignal` and enters an alertable wait that nothing else ends, and
 // DllMain, once it has seen the signal, has ExitThread run there as an APC. The thread thus never
 // executes our code again, and its ExitThread (which waits for the loader lock DllMain holds) tidies up
-// after the unload as any thread end does. Left behind: its C++ run-time bookkeeping, a few hundred bytes.
+// after the unload as any thread end does.
 //
 // What parking needs (the signal, the thread's own handle) is made before the thread polls, never during
 // the unload, where a failure would leave the thread nothing but to return into code about to go. Should
@@ -33,6 +33,28 @@ std::atomic<HANDLE> parkedThread{nullptr};  // set by the thread before it says 
 std::atomic<bool> unloading{false};
 std::atomic<DWORD> launcher{0};  // the thread that starts the polling thread
 
+HINSTANCE library = nullptr;  // ours, set at attach
+
+// The thread library linked into the DLL keeps bookkeeping for every thread that has used it (a handle
+// of the thread, an event, memory): a condition variable's wait, the first guarded static, a
+// thread-local variable or an exception make it, for the host's threads as for ours. It frees that as
+// the thread ends, through the DLL's TLS callbacks; but the host's thread that loads or unloads the DLL
+// lives on, and once the DLL is gone nothing frees it. So such a thread says itself, as it leaves the
+// DLL, that it is done with it: the TLS callbacks with DLL_THREAD_DETACH, as the system calls them at a
+// thread's end. Anything the thread then asks of the library is made anew.
+void leaveRunTime() {
+  const auto* base = reinterpret_cast<const unsigned char*>(library);
+  if (!base) return;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (!directory.VirtualAddress) return;
+  const auto* tls = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + directory.VirtualAddress);
+  for (auto* callback = reinterpret_cast<const PIMAGE_TLS_CALLBACK*>(tls->AddressOfCallBacks);
+       callback && *callback; ++callback)
+    (*callback)(library, DLL_THREAD_DETACH, nullptr);
+}
+
 void pinLibrary() {
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -41,8 +63,9 @@ void pinLibrary() {
 
 void prepareParking() {
   HANDLE self = nullptr;
-  if (parkSignal.load() && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                                           &self, SYNCHRONIZE | THREAD_SET_CONTEXT, FALSE, 0)) {
+  if (parkSignal.load() &&
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                      SYNCHRONIZE | THREAD_SET_CONTEXT | THREAD_SUSPEND_RESUME, FALSE, 0)) {
     ownThread.store(self);
     return;
   }
@@ -58,12 +81,39 @@ void endPollingThread(duz::PollingThread& thread) {
     thread.sayFinished();
     return;
   }
+  // Its sleeps do not use the thread library (see pollingThreadBody), but should anything else have.
+  leaveRunTime();
   parkedThread.store(self);
   thread.sayFinished();
   // A thread's wait for itself ends only by an APC. Our own pseudo-handle: DllMain closes `self`.
   SignalObjectAndWait(signal, GetCurrentThread(), INFINITE, TRUE);
   for (;;) WaitForSingleObjectEx(GetCurrentThread(), INFINITE, TRUE);  // after an APC not ours
 }
+
+// The polling thread is a plain system thread. One of the C++ thread library's would carry that
+// library's bookkeeping (a handle of the thread, an event, memory), which only its own end through the
+// library frees; a parked thread never gets there, and each unload would leave it behind. For the same
+// reason the thread's sleeps wait on events (win32_clock.cpp), never on a condition variable.
+DWORD WINAPI pollingThreadBody(LPVOID thread) {
+  static_cast<duz::PollingThread*>(thread)->run();
+  return 0;
+}
+
+void* startPollingThread(duz::PollingThread& thread) {
+  return CreateThread(nullptr, 0, pollingThreadBody, &thread, 0, nullptr);
+}
+
+void joinPollingThread(void* thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+void detachPollingThread(void* thread) {
+  CloseHandle(thread);
+}
+
+constexpr duz::PollingThread::SystemThreads systemThreads{startPollingThread, joinPollingThread,
+                                                          detachPollingThread};
 
 // A new thread must take the loader lock before it runs any of our code, and the load that launches the
 // polling thread holds that lock. A FreeLibrary coming right after the load could then find the thread
@@ -101,10 +151,12 @@ void unloadUnderLoaderLock() {
   const HANDLE signal = parkSignal.load();
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
     WaitForSingleObject(signal, INFINITE);
-    // Both APCs are the system's own functions, delivered one after the other as the thread's wait
-    // ends. The signal is closed by the thread itself, once its wait is over: closed from here, a wait
-    // interrupted by a completing I/O and entered again together with its signal (Wine does so) could
-    // meet a closed handle, or its number reused for another.
+    // Both APCs are the system's own functions. The signal is closed by the thread itself, once its
+    // wait is over: closed from here, a wait interrupted by a completing I/O and entered again together
+    // with its signal (Wine does so) could meet a closed handle, or its number reused for another.
+    // A wait ends once it has run every APC pending, so both must be pending before the thread can run
+    // either: woken for the first alone, it would return into our code as we unmap it. The thread is
+    // held meanwhile; where it cannot be, it only ends, and its signal stays open.
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     const auto system = [kernel](const char* name) {
       return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
@@ -112,8 +164,10 @@ void unloadUnderLoaderLock() {
     const PAPCFUNC closeHandle = system("CloseHandle");
     const PAPCFUNC exitThread = system("ExitThread");
     if (exitThread) {
-      if (closeHandle) QueueUserAPC(closeHandle, thread, reinterpret_cast<ULONG_PTR>(signal));
+      const bool held = SuspendThread(thread) != static_cast<DWORD>(-1);
+      if (held && closeHandle) QueueUserAPC(closeHandle, thread, reinterpret_cast<ULONG_PTR>(signal));
       QueueUserAPC(exitThread, thread, 0);
+      if (held) ResumeThread(thread);
     }
     CloseHandle(thread);
   } else if (signal) {
@@ -123,14 +177,17 @@ void unloadUnderLoaderLock() {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
+      library = instance;
       parkSignal.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
       duz::PollingThread::launching = holdLibraryForLaunch;
       duz::PollingThread::entered = pollingThreadEntered;
       duz::PollingThread::ending = endPollingThread;
+      duz::PollingThread::systemThreads = &systemThreads;
       duz::shell::libraryLoad();
+      leaveRunTime();
       break;
     case DLL_PROCESS_DETACH:
       // Non-null: the process is ending and its other threads are already gone; nothing to do.
@@ -139,6 +196,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       if (!reserved) {
         unloadUnderLoaderLock();
         __gnu_cxx::__freeres();
+        leaveRunTime();
       }
       break;
     default:
