@@ -351,6 +351,15 @@ ExchangeFigures measureExchanges(Work& work, int reps) {
   return figures;
 }
 
+// CPU time the machine says its hypervisor took from it (the "steal" column of /proc/stat), in ms.
+double stolenMs() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  double user, nice, system, idle, iowait, irq, softirq, steal = 0;
+  stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  return steal * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // CPU time this machine spends on one sleep and wake-up of a thread (a plain 1 ms sleep), in µs: what
 // the polling thread's CPU time mostly consists of, and what load and virtualisation change most.
 double cpuPerWakeUpUs(int count) {
@@ -505,14 +514,16 @@ int main(int argc, char** argv) {
       "|---|---|---|---|---|---|---|---|---|---|---|\n";
   std::string cpuTable;
   double deviation31 = NAN, excess31 = NAN, queued31 = NAN, formula31 = NAN;
-  double cpuShare31 = NAN;
+  double cpuShare31 = NAN, perWake31 = NAN, stolen31 = NAN;
   for (int n : counts) {
     Simulator sim(work, n, kPollBaud);
     const fs::path dir = restoredDir(work, n, sim.pty);
     const double formula = cycleFormulaMs(n, pollExchangeMs);
     const double seconds = o.tiny ? 2.5 * formula / 1000 : std::max(25.0, 10 * formula / 1000);
     std::fprintf(stderr, "duzevod-bench: polling %d instruments for %.0f s\n", n, seconds);
+    const double stealBefore = stolenMs();
     const HostRun run = runHost(work, dir, "answer no", seconds, {});
+    if (n == counts.back()) stolen31 = stolenMs() - stealBefore;
     int transactions = 0;
     for (int a = 1; a <= n; ++a) transactions += static_cast<int>(pollOf(modelAt(a)).size());
     const Summary cycle =
@@ -544,6 +555,7 @@ int main(int argc, char** argv) {
                    reader = run.get("cpu", 3), wakes = run.get("cpu", 4);
       const double cycles = window * 1000 / cycle.median;
       cpuShare31 = thread / (window * 1000) * 100;
+      perWake31 = wakes > 0 ? thread * 1000 / wakes : NAN;
       cpuTable =
           "| Instruments | polling thread per cycle | polling thread, share of one core | host process per "
           "cycle | host process, share of one core | of which the benchmark's reader | polling thread "
@@ -575,7 +587,12 @@ int main(int argc, char** argv) {
         " µs of CPU on one sleep and wake-up of a thread (a plain 1 ms sleep, before / after the polling "
         "runs); the polling thread's CPU time is mostly its wake-ups (the specified sleeps, the reply's "
         "first byte, the rest of its header and its body), so it scales with that figure, which load and "
-        "virtualisation raise several times over a quiet machine's.\n";
+        "virtualisation raise several times over a quiet machine's. Here the polling thread was charged " +
+        format("%.1f", perWake31) + " µs a wake-up, and the machine reported " + format("%.0f", stolen31) +
+        " ms of CPU time stolen by its hypervisor during the run. A virtual machine that reports none "
+        "charges the woken thread with what the hypervisor spends waking an idle processor, so the figure "
+        "also depends on how idle the machine is: a sampling profiler (`perf record -a`) shows how much of "
+        "it the thread executes itself.\n";
 
   // 4. Write latency while the bus is busy.
   const int writeBus = o.tiny ? 5 : 31;
