@@ -224,8 +224,9 @@ TEST_F(TuiTmux, FirstRunChoosesTheLineSearchesBrowsesAndLeaves) {
   ASSERT_TRUE(tmux.start(paneCommand(driver("search", "--pause-at 3 --gate gate --step-ms 50"))));
   std::string s;
 
-  // The first run: design-time headline, no exit button, blank device list, default selections.
-  ASSERT_TRUE(tmux.waitFor({"Необходимо провести инициализацию устройств"}, s)) << s;
+  // The first run: design-time headline, no exit button, blank device list, default selections. The
+  // screen may be caught half painted: wait for its first and its last group.
+  ASSERT_TRUE(tmux.waitFor({"Необходимо провести инициализацию устройств", "Поиск устройств"}, s)) << s;
   EXPECT_NE(s.find("                      Инициализация подключенных устройств"), std::string::npos) << s;
   EXPECT_NE(s.find("Количество устройств: 0"), std::string::npos) << s;
   EXPECT_NE(s.find("│/dev/ttyV0      ▼│"), std::string::npos) << s;
@@ -309,7 +310,7 @@ TEST_F(TuiTmux, StoredConfigurationIsAskedAboutThenReviewed) {
   EXPECT_NE(s.find("(i) Желаете просмотреть или изменить существующую конфигурацию"), std::string::npos) << s;
   tmux.keys({"Left", "Enter"});  // from the default Нет to Да
 
-  ASSERT_TRUE(tmux.waitFor({"Текущая конфигурация:"}, s)) << s;
+  ASSERT_TRUE(tmux.waitFor({"Текущая конфигурация:", "│Максимальный номер  7   ▼│"}, s)) << s;
   EXPECT_NE(s.find("\nот 7-го декабря (понедельник) 2026 года;"), std::string::npos) << s;
   EXPECT_NE(s.find("\nсоздана в 0 чaс. 38 мин."), std::string::npos) << s;
   EXPECT_NE(s.find("Количество устройств: 4"), std::string::npos) << s;
