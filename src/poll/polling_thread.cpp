@@ -23,6 +23,22 @@ std::optional<DeviceKind> currentKind(const Module& module) {
   return modelKindOfCell(module.deviceConfig[module.currentDevice].modelName());
 }
 
+void readDevice(Module& m, DeviceKind kind) {
+  switch (kind) {
+    case DeviceKind::Controller:
+      PollController(m);
+      break;
+    case DeviceKind::AlarmInstrument:
+      PollAlarmInstrument(m);
+      break;
+    case DeviceKind::Thermocouple:
+    case DeviceKind::ResistanceThermometer:
+    case DeviceKind::CurrentLoop:
+      PollTransducer(m);
+      break;
+  }
+}
+
 }  // namespace
 
 void PollingThread::start() {
@@ -82,22 +98,12 @@ bool PollingThread::pollAllDevices() {
   if (m.configuredCount > 0) ReopenPort(m);
   const int count = std::min(m.configuredCount, kSlots);
   for (m.currentDevice = 0; m.currentDevice < count; ++m.currentDevice) {
-    if (!m.platform.clock.sleepMs(50, &stop_)) return false;
+    deferredWaitMs_ = 50;
     const auto kind = currentKind(m);
+    if (kind) readDevice(m, *kind);
+    // A device that made no exchange still waits its 50 ms.
+    if (deferredWaitMs_ > 0 && !m.platform.clock.sleepMs(takeDeferredWait(), &stop_)) return false;
     if (!kind) continue;  // no model: not read, nothing published, counters untouched
-    switch (*kind) {
-      case DeviceKind::Controller:
-        PollController(m);
-        break;
-      case DeviceKind::AlarmInstrument:
-        PollAlarmInstrument(m);
-        break;
-      case DeviceKind::Thermocouple:
-      case DeviceKind::ResistanceThermometer:
-      case DeviceKind::CurrentLoop:
-        PollTransducer(m);
-        break;
-    }
     if (stop_.requested()) return false;
     if (m.failedExchanges[m.currentDevice]) countUp(m.failedCycles[m.currentDevice]);
     PublishDeviceNumber(m);
@@ -107,7 +113,8 @@ bool PollingThread::pollAllDevices() {
 
 Exchange PollExchange(Module& module, int requestLength, int dataBytes) {
   StopSignal& stop = module.pollingThread.stopSignal();
-  if (!module.platform.clock.sleepMs(10, &stop)) return Exchange::Stopped;
+  if (!module.platform.clock.sleepMs(10 + module.pollingThread.takeDeferredWait(), &stop))
+    return Exchange::Stopped;
   Link& link = module.link;
   link.busBusy = 1;
   int result = link.Transaction(requestLength, link.requestBuffer, link.responseBuffer,

@@ -54,8 +54,9 @@ TEST(PollingThread, CycleSleepsExactly) {
   };
   int cycles = 0;
   runUntil(w, [&](std::uint64_t) { return w.world.clock.sleeps().back() == 1000 && ++cycles == 2; });
-  EXPECT_EQ(w.world.clock.sleeps(),
-            (std::vector<std::uint32_t>{1000, 50, 10, 50, 10, 10, 50, 50, 10, 500, 1000}));
+  // 50 ms before each device and 10 ms before each exchange; a device's first exchange sleeps both at
+  // once, and a device that makes none still waits its 50 ms.
+  EXPECT_EQ(w.world.clock.sleeps(), (std::vector<std::uint32_t>{1000, 60, 60, 10, 50, 60, 500, 1000}));
   EXPECT_EQ(w.module.link.pollingActive.load(), 1);
 }
 
@@ -301,8 +302,8 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
 
 INSTANTIATE_TEST_SUITE_P(Sleeps, PollingThreadStop,
                          testing::Values(StopCase{1000, 1, true}, StopCase{1000, 2, false},
-                                         StopCase{50, 2, true}, StopCase{10, 1, true}, StopCase{10, 3, false},
-                                         StopCase{1000, 2, true, true}, StopCase{50, 2, false, true}));
+                                         StopCase{60, 2, true}, StopCase{60, 1, true}, StopCase{60, 3, false},
+                                         StopCase{1000, 2, true, true}, StopCase{60, 2, false, true}));
 
 // A platform's waiter: each sleep blocks in real time until woken or until its time is up.
 class TestWaiter : public StopSignal::Waiter {

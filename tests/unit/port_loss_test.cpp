@@ -59,7 +59,7 @@ TEST_F(PortLoss, PortComesBackWithTheStartUpsSettingsAndTheDevicesWithIt) {
   w.cycle();
   EXPECT_TRUE(m.link.portLost());
   EXPECT_FALSE(m.link.port);
-  EXPECT_EQ(w.world.clock.sleeps(), (std::vector<std::uint32_t>{50, 10, 50, 10}));
+  EXPECT_EQ(w.world.clock.sleeps(), (std::vector<std::uint32_t>{60, 60}));
   EXPECT_NE(trace.text.find(" port COM4 lost: Input/output error\n"), std::string::npos) << trace.text;
 
   // Still away: one open a cycle, nothing asked, a host write refused at once; lost at the third
