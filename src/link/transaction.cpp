@@ -100,7 +100,8 @@ void Link::installPort(std::unique_ptr<SerialPort> newPort) {
   lost_ = false;
 }
 
-int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
+int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity,
+                      int expectedLength) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.
   if (requestLength < 2 || requestLength > 255) return -1;
   std::lock_guard hold(portMutex_);
@@ -110,6 +111,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   int headerBudget = budget;
   int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
+  if (function == 14 || function == 5) expectedLength = requestLength;
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
@@ -121,7 +123,10 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       dropIfLost();
       return -1;
     }
-    if (port) port->purgeAfterWrite();
+    if (port) {
+      port->purgeAfterWrite();
+      port->expectReply(expectedLength);
+    }
 
     int result = -1;
     bool headerFailure = true;

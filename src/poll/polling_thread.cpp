@@ -117,8 +117,9 @@ Exchange PollExchange(Module& module, int requestLength, int dataBytes) {
     return Exchange::Stopped;
   Link& link = module.link;
   link.busBusy = 1;
+  // The reply carries exactly the data asked for (5 bytes of frame around it).
   int result = link.Transaction(requestLength, link.requestBuffer, link.responseBuffer,
-                                static_cast<int>(sizeof link.responseBuffer));
+                                static_cast<int>(sizeof link.responseBuffer), dataBytes + 5);
   link.busBusy = 0;
   if (stop.requested()) return Exchange::Stopped;
   if (result == 0 && link.responseBuffer[2] < dataBytes) result = -1;

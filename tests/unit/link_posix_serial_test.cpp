@@ -123,10 +123,14 @@ TEST_F(PtyLine, TheGapCountsOnlyQuietThePortHasSeen) {
   EXPECT_LT(port->quietNs(), 20'000'000);
 }
 
-TEST_F(PtyLine, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
-  // The read sleeps by the line's speed; bytes that come late (an adapter's bursts, a slow instrument)
-  // must still be taken while the 100 ms interval allows, and a pause beyond it still ends the read.
+class PtyLineExpecting : public PtyLine, public testing::WithParamInterface<int> {};
+
+TEST_P(PtyLineExpecting, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
+  // The read sleeps by the line's speed (through the whole reply when its length is expected, rightly
+  // or not); bytes that come late (an adapter's bursts, a slow instrument) must still be taken while
+  // the 100 ms interval allows, and a pause beyond it still ends the read.
   ASSERT_NO_FATAL_FAILURE(open("baud=115200 parity=N data=8 stop=2"));
+  port->expectReply(GetParam());
   const std::vector<std::uint8_t> frame(40, 0x5A);
   struct Piece {
     int bytes, pauseMs;
@@ -142,6 +146,30 @@ TEST_F(PtyLine, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
   EXPECT_EQ(port->read(got, 3), 3);
   EXPECT_EQ(port->read(got + 3, 37), 36) << "the last byte came after the interval";
   far.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, PtyLineExpecting, testing::Values(0, 40, 12, 200));
+
+TEST_F(PtyLine, AnExceptionInsteadOfALongReplyIsTakenWithinTheInterval) {
+  ASSERT_NO_FATAL_FAILURE(open("baud=9600 parity=N data=8 stop=2"));
+  for (int round = 0; round < 2; ++round) {
+    port->purgeBeforeWrite();
+    port->expectReply(218);  // 250 ms of line at this speed
+    const std::uint8_t exception[] = {3, 0xC7, 2, 0x12, 0x34};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread far([&] {  // the first byte alone, so the read has begun a frame when the rest comes
+      ASSERT_EQ(::write(master, exception, 1), 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      ASSERT_EQ(::write(master, exception + 1, 4), 4);
+    });
+    std::uint8_t got[5] = {};
+    ASSERT_EQ(port->read(got, 3), 3);
+    ASSERT_EQ(port->read(got + 3, 2), 2);
+    far.join();
+    EXPECT_EQ(0, std::memcmp(got, exception, sizeof exception));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200))
+        << "slept past the interval after the last byte";
+  }
 }
 
 TEST(DevicePath, BareNamesLiveInDev) {

@@ -42,11 +42,20 @@ class PosixSerialPort : public SerialPort {
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
     int failure = 0;
-    const int got =
-        posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_, &lastByteNs_);
+    const int rest = expectedReply_ > 0 ? std::max(expectedReply_ - replyTaken_ - count, 0) : 0;
+    const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_,
+                                            &lastByteNs_, rest, expectedReply_ > 0 && replyTaken_ > 0);
     noteFailure(failure);
-    if (got > 0) lastTrafficNs_ = posix::monotonicNs();
+    if (got > 0) {
+      lastTrafficNs_ = posix::monotonicNs();
+      replyTaken_ += got;
+    }
+    if (got < count) expectedReply_ = 0;  // the reply is not what was expected: no more guessing
     return got;
+  }
+  void expectReply(int bytes) override {
+    expectedReply_ = bytes;
+    replyTaken_ = 0;
   }
   int write(const std::uint8_t* buffer, int count) override {
     int failure = 0;
@@ -59,6 +68,7 @@ class PosixSerialPort : public SerialPort {
     int waiting = 0;
     if (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0) lastTrafficNs_ = posix::monotonicNs();
     tcflush(fd_, TCIOFLUSH);
+    expectReply(0);
   }
   void purgeAfterWrite() override {
     // write() returns before the bytes are on the line: wait for them to leave, then drop what came back
@@ -84,6 +94,8 @@ class PosixSerialPort : public SerialPort {
   std::int64_t lastByteNs_ = 0;     // when the last byte a read took arrived (monotonic; 0: none yet)
   std::int64_t lastTrafficNs_ = 0;  // the last byte read, sent or thrown away (0: none seen)
   int lost_ = 0;                    // the failure that showed the line gone
+  int expectedReply_ = 0;           // the length the reply being read most likely has (0: not known)
+  int replyTaken_ = 0;              // bytes of that reply taken so far
 };
 
 class PosixSerialPorts : public SerialPorts {

@@ -40,10 +40,12 @@ constexpr int kHangUp = -1;
 // With the line's `characterNs` (0: unknown), a frame that has begun is left to arrive at the line's
 // speed instead of waking for each byte; the last byte of a longer rest is still waited for by itself,
 // so it is taken as soon as it comes. `lastByteNs` (may be null) holds when the last byte a read took
-// arrived (monotonic); a read that starts right after one continues the same frame.
+// arrived (monotonic); a read that starts right after one continues the same frame, and so does one
+// that is `continuing` a frame whose length was expected. `frameRest`: bytes the frame most likely has
+// beyond this read, which the read sleeps through as well (to be taken by the next read at once).
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
-                     int* failure = nullptr, std::int64_t characterNs = 0,
-                     std::int64_t* lastByteNs = nullptr);
+                     int* failure = nullptr, std::int64_t characterNs = 0, std::int64_t* lastByteNs = nullptr,
+                     int frameRest = 0, bool continuing = false);
 // Time of one character on the line as it is set: start bit, data bits, parity bit, stop bits
 // (0 when the line's speed is unknown).
 std::int64_t characterNs(int fd);

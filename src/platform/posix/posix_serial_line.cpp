@@ -188,7 +188,7 @@ std::string failureText(int failure) {
 }
 
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts, int* failure,
-                     std::int64_t characterNs, std::int64_t* lastByteNs) {
+                     std::int64_t characterNs, std::int64_t* lastByteNs, int frameRest, bool continuing) {
   const auto failed = [failure](int why) {
     if (failure) *failure = why;
   };
@@ -205,8 +205,8 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
 
   // Bytes have just come: the rest of the frame follows at the line's speed. So it does when the
   // previous read took a byte a moment ago (a frame's body read right after its header).
-  bool flowing =
-      characterNs > 0 && lastByteNs && *lastByteNs > 0 && start - *lastByteNs < 2 * characterNs + 1'000'000;
+  bool flowing = characterNs > 0 && lastByteNs && *lastByteNs > 0 &&
+                 (continuing || start - *lastByteNs < 2 * characterNs + 1'000'000);
   // When the last byte taken arrived. Bytes of a flowing frame come one character apart, so the guess
   // follows the line's own timeline rather than the moments our reads returned: those are late by each
   // wake-up's delay, which would otherwise add up over the sleeps of one frame.
@@ -254,12 +254,15 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
     // while the missing bytes arrive, and of more than two leave the last one to the wait below. Never
     // past the deadline: a line that stops is noticed at most one interval after the read before.
     // A line slower than its speed is waited for as it comes.
+    // A frame expected to go on past this read is slept through as well, so that its header and body
+    // cost one wake-up, not two; a shorter reply (an exception) is then taken at most one interval later.
     const int missing = count - got;
     if (flowing && characterNs > 0 && !(lastByItself && missing == 1)) {
       flowing = false;
-      lastByItself = missing > 2;
+      const int frameMissing = missing + frameRest;
+      lastByItself = frameMissing > 2;
       const std::int64_t now = monotonicNs();
-      const int sleepFor = lastByItself ? missing - 1 : missing;
+      const int sleepFor = lastByItself ? frameMissing - 1 : frameMissing;
       std::int64_t sleepNs = arrived + std::int64_t{sleepFor} * characterNs - now;
       if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - now);
       if (sleepNs > 0) sleepPrecisely(sleepNs);
