@@ -212,8 +212,9 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
   // wake-up's delay, which would otherwise add up over the sleeps of one frame.
   std::int64_t arrived = flowing ? *lastByteNs : 0;
   bool onTimeline = flowing;
-  // The sleep before left the last byte to a wait of its own, which takes it the moment it comes.
-  bool lastByItself = false;
+  // The sleep before left the last byte to a wait of its own, which takes it the moment it comes (so
+  // did the read before, when it slept through the rest of an expected frame).
+  bool lastByItself = continuing;
   // The last read returned fewer bytes than asked: the driver had no more, so reading again at once
   // would only cost a system call.
   bool drained = false;
