@@ -43,19 +43,25 @@ struct TimerPeriod {
   PeriodCall begin = nullptr;
   PeriodCall end = nullptr;
 };
+// Looked up once, with the system's one-time initialisation: a guarded static would make the polling
+// thread known to the C++ thread library, whose bookkeeping of it an unload cannot free (win32_entry.cpp).
+TimerPeriod periodCalls;
+INIT_ONCE periodLookedUp = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK lookUpPeriod(PINIT_ONCE, PVOID, PVOID*) {
+  if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
+    const auto call = [winmm](const char* name) {
+      return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
+    };
+    periodCalls.begin = call("timeBeginPeriod");
+    periodCalls.end = call("timeEndPeriod");
+  }
+  return TRUE;
+}
+
 const TimerPeriod& timerPeriod() {
-  static const TimerPeriod period = [] {
-    TimerPeriod p;
-    if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
-      const auto call = [winmm](const char* name) {
-        return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
-      };
-      p.begin = call("timeBeginPeriod");
-      p.end = call("timeEndPeriod");
-    }
-    return p;
-  }();
-  return period;
+  InitOnceExecuteOnce(&periodLookedUp, lookUpPeriod, nullptr, nullptr);
+  return periodCalls;
 }
 
 // A stop's wake-up as an event that is set once and never reset. The polling thread sleeps on it rather
