@@ -320,10 +320,10 @@ class TestWaiter : public StopSignal::Waiter {
     woken_ = true;
     cv_.notify_all();
   }
-  void sleep(std::uint32_t ms) override {
+  bool sleep(std::uint32_t ms) override {
     ++sleeps;
     std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken_; });
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken_; });
   }
 
  private:

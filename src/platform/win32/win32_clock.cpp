@@ -74,19 +74,19 @@ class EventWaiter final : public StopSignal::Waiter {
   EventWaiter(const EventWaiter&) = delete;
   EventWaiter& operator=(const EventWaiter&) = delete;
   void wake() override { SetEvent(event_); }
-  void sleep(std::uint32_t ms) override { WaitForSingleObject(event_, ms); }
+  bool sleep(std::uint32_t ms) override { return WaitForSingleObject(event_, ms) == WAIT_OBJECT_0; }
 
  private:
   const HANDLE event_;
 };
+
+}  // namespace
 
 std::unique_ptr<StopSignal::Waiter> makeEventWaiter() {
   const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!event) return nullptr;
   return std::make_unique<EventWaiter>(event);
 }
-
-}  // namespace
 
 bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
   if (stop) return !stop->waitFor(ms, makeEventWaiter);
