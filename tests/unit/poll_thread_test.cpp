@@ -243,67 +243,6 @@ void PrintTo(const StopCase& c, std::ostream* os) {
       << (c.systemThread ? ", system thread" : "");
 }
 
-// A platform's own threads, as the Windows entry makes them; counts what it was asked.
-struct SystemThreadCalls {
-  static inline std::atomic<int> started{0}, joined{0}, detached{0};
-  static void* start(PollingThread& thread) {
-    ++started;
-    return new std::thread([&thread] { thread.run(); });
-  }
-  static void join(void* thread) {
-    ++joined;
-    static_cast<std::thread*>(thread)->join();
-    delete static_cast<std::thread*>(thread);
-  }
-  static void detach(void* thread) {
-    ++detached;
-    static_cast<std::thread*>(thread)->detach();
-    delete static_cast<std::thread*>(thread);
-  }
-  static constexpr PollingThread::SystemThreads hooks{start, join, detach};
-};
-
-class PollingThreadStop : public testing::TestWithParam<StopCase> {};
-
-TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
-  const StopCase c = GetParam();
-  FakeWorld world;
-  BlockingClock clock(c.ms, c.occurrence);
-  FakeSerialPorts ports(clock);
-  Module module(Platform{clock, ports, world.op, world.locale, world.directory, world.host});
-  module.link.port = ports.open("COM1");
-  module.configuredCount = 2;
-  for (int s = 0; s < 2; ++s) {
-    module.deviceConfig[s].byte0(cell::kBusAddress) = static_cast<std::uint8_t>(s + 1);
-    std::memcpy(module.deviceConfig[s].text(cell::kModelName), kModelCurrentLoop.c_str(), 5);
-  }
-  RegisterTags(module);
-  ports.last->responder = [](const Bytes& request) { return reply(request[0], 71, {0, 0, 0}); };
-
-  SystemThreadCalls::started = SystemThreadCalls::joined = SystemThreadCalls::detached = 0;
-  if (c.systemThread) PollingThread::systemThreads = &SystemThreadCalls::hooks;
-  module.pollingThread.start();
-  PollingThread::systemThreads = nullptr;  // the thread keeps the hooks it was made with
-  ASSERT_TRUE(clock.waitUntilBlocked());
-  const auto published = world.host.take().size();
-  const auto writes = ports.last->writes().size();
-  module.pollingThread.stop(c.join);
-  EXPECT_FALSE(module.pollingThread.running());
-  const int expected = c.systemThread ? 1 : 0;
-  EXPECT_EQ(SystemThreadCalls::started, expected);
-  EXPECT_EQ(SystemThreadCalls::joined, c.join ? expected : 0);
-  EXPECT_EQ(SystemThreadCalls::detached, c.join ? 0 : expected);
-  EXPECT_TRUE(clock.woken);
-  EXPECT_FALSE(clock.uninterruptible);
-  EXPECT_TRUE(world.host.take().empty()) << "published after " << published;
-  EXPECT_EQ(ports.last->writes().size(), writes);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sleeps, PollingThreadStop,
-                         testing::Values(StopCase{1000, 1, true}, StopCase{1000, 2, false},
-                                         StopCase{50, 2, true}, StopCase{10, 1, true}, StopCase{10, 3, false},
-                                         StopCase{1000, 2, true, true}, StopCase{50, 2, false, true}));
-
 // A platform's waiter: each sleep blocks in real time until woken or until its time is up.
 class TestWaiter : public StopSignal::Waiter {
  public:
@@ -331,6 +270,71 @@ class TestWaiter : public StopSignal::Waiter {
   std::condition_variable cv_;
   bool woken_ = false;
 };
+
+// A platform's own threads, as the Windows entry makes them; counts what it was asked.
+struct SystemThreadCalls {
+  static inline std::atomic<int> started{0}, joined{0}, detached{0};
+  static void* start(PollingThread& thread) {
+    ++started;
+    return new std::thread([&thread] { thread.run(); });
+  }
+  static void join(void* thread) {
+    ++joined;
+    static_cast<std::thread*>(thread)->join();
+    delete static_cast<std::thread*>(thread);
+  }
+  static void detach(void* thread) {
+    ++detached;
+    static_cast<std::thread*>(thread)->detach();
+    delete static_cast<std::thread*>(thread);
+  }
+  static constexpr PollingThread::SystemThreads hooks{start, join, detach, TestWaiter::make};
+};
+
+class PollingThreadStop : public testing::TestWithParam<StopCase> {};
+
+TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
+  const StopCase c = GetParam();
+  FakeWorld world;
+  BlockingClock clock(c.ms, c.occurrence);
+  FakeSerialPorts ports(clock);
+  Module module(Platform{clock, ports, world.op, world.locale, world.directory, world.host});
+  module.link.port = ports.open("COM1");
+  module.configuredCount = 2;
+  for (int s = 0; s < 2; ++s) {
+    module.deviceConfig[s].byte0(cell::kBusAddress) = static_cast<std::uint8_t>(s + 1);
+    std::memcpy(module.deviceConfig[s].text(cell::kModelName), kModelCurrentLoop.c_str(), 5);
+  }
+  RegisterTags(module);
+  ports.last->responder = [](const Bytes& request) { return reply(request[0], 71, {0, 0, 0}); };
+
+  SystemThreadCalls::started = SystemThreadCalls::joined = SystemThreadCalls::detached = 0;
+  TestWaiter::made = TestWaiter::sleeps = TestWaiter::wakes = 0;
+  if (c.systemThread) PollingThread::systemThreads = &SystemThreadCalls::hooks;
+  module.pollingThread.start();
+  PollingThread::systemThreads = nullptr;  // the thread keeps the hooks it was made with
+  ASSERT_TRUE(clock.waitUntilBlocked());
+  const auto published = world.host.take().size();
+  const auto writes = ports.last->writes().size();
+  module.pollingThread.stop(c.join);
+  EXPECT_FALSE(module.pollingThread.running());
+  const int expected = c.systemThread ? 1 : 0;
+  EXPECT_EQ(SystemThreadCalls::started, expected);
+  EXPECT_EQ(SystemThreadCalls::joined, c.join ? expected : 0);
+  EXPECT_EQ(SystemThreadCalls::detached, c.join ? 0 : expected);
+  // A platform's own thread says it has finished through the platform's waiter, made before it started.
+  EXPECT_EQ(TestWaiter::made, expected);
+  EXPECT_EQ(TestWaiter::wakes, expected);
+  EXPECT_TRUE(clock.woken);
+  EXPECT_FALSE(clock.uninterruptible);
+  EXPECT_TRUE(world.host.take().empty()) << "published after " << published;
+  EXPECT_EQ(ports.last->writes().size(), writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sleeps, PollingThreadStop,
+                         testing::Values(StopCase{1000, 1, true}, StopCase{1000, 2, false},
+                                         StopCase{50, 2, true}, StopCase{10, 1, true}, StopCase{10, 3, false},
+                                         StopCase{1000, 2, true, true}, StopCase{50, 2, false, true}));
 
 // One waiter per signal, however many sleeps (each would hold a system object); a request wakes a
 // sleep at once, and once requested nothing sleeps any more.
