@@ -43,21 +43,25 @@ struct VariantSource {
   std::initializer_list<int> outputBits;
 };
 
-AlarmVariant makeVariant(const VariantSource& v) {
+constexpr void copyName(std::uint8_t* cell, std::string_view name) {
+  for (std::size_t i = 0; i < name.size(); ++i) cell[i] = static_cast<std::uint8_t>(name[i]);
+}
+
+constexpr AlarmVariant makeVariant(const VariantSource& v) {
   AlarmVariant row{};
-  std::memcpy(row.cells[0], v.code, 4);
+  copyName(row.cells[0], std::string_view(v.code, 4));
   row.cells[1][0] = static_cast<std::uint8_t>(v.safe);
   row.cells[2][0] = static_cast<std::uint8_t>(v.general);
   row.cells[3][0] = static_cast<std::uint8_t>(v.relays);
   row.cells[4][0] = static_cast<std::uint8_t>(v.signals);
   int m = 0;
-  for (std::string_view name : v.modules) std::memcpy(row.cells[5 + m++], name.data(), name.size());
+  for (std::string_view name : v.modules) copyName(row.cells[5 + m++], name);
   int k = 0;
   for (int bit : v.outputBits) row.cells[9 + k++][0] = static_cast<std::uint8_t>(bit);
   return row;
 }
 
-AlarmVariantTable buildVariants() {
+constexpr AlarmVariantTable buildVariants() {
   const std::string_view lirk = kLirk.view(), fo1 = kFo1.view(), fo2 = kFo2.view(), fo3 = kFo3.view(),
                          folk = kFolk.view(), zum = kZum.view();
   const VariantSource rows[kAlarmVariantCount] = {
@@ -161,7 +165,9 @@ std::string_view moduleTypeLatin(int code) {
 }
 
 const AlarmVariantTable& alarmVariantTable() {
-  static const AlarmVariantTable table = buildVariants();
+  // Built by the compiler: a table made on first use would need a guard, and on Windows the guard's
+  // first use gives the calling thread bookkeeping that an unload of the library cannot free.
+  static constexpr AlarmVariantTable table = buildVariants();
   return table;
 }
 
@@ -195,7 +201,7 @@ std::optional<Range> lookupRange(DeviceKind kind, int sensorType, int rangeIndex
 }
 
 std::string_view alarmTypeName(int code) {
-  static const std::string_view names[] = {"Min/Max", "Min/Min", "Max/Max"};
+  static constexpr std::string_view names[] = {"Min/Max", "Min/Min", "Max/Max"};
   return code >= 0 && code <= 2 ? names[code] : std::string_view();
 }
 

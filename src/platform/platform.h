@@ -24,8 +24,8 @@ class StopSignal {
     virtual ~Waiter() = default;
     // Ends every sleep, present and future. Called once, by request().
     virtual void wake() = 0;
-    // Sleeps up to `ms` milliseconds, or less once woken.
-    virtual void sleep(std::uint32_t ms) = 0;
+    // Sleeps up to `ms` milliseconds, or less once woken; true when woken.
+    virtual bool sleep(std::uint32_t ms) = 0;
   };
   using WaiterMaker = std::unique_ptr<Waiter> (*)();
 

@@ -47,6 +47,7 @@ void PollingThread::start() {
   if (launching) launching();
   try {
     if (systemThreads) {
+      if (systemThreads->finishedWaiter) finished_.useWaiter(systemThreads->finishedWaiter());
       system_ = systemThreads->start(*this);
       if (!system_) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       systemThreads_ = systemThreads;

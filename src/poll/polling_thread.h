@@ -40,6 +40,10 @@ class PollingThread {
     void* (*start)(PollingThread& thread);  // runs thread.run(); null when no thread could be made
     void (*join)(void* thread);
     void (*detach)(void* thread);
+    // Makes what an unload waits on for the thread's word that it has finished, with the system's own
+    // primitives: the unloading thread is the host's, and must not be known to the C++ thread library
+    // either. Null, or nothing made: a condition variable.
+    StopSignal::WaiterMaker finishedWaiter = nullptr;
   };
   static inline const SystemThreads* systemThreads = nullptr;
 
@@ -61,17 +65,28 @@ class PollingThread {
   void sayFinished() { finished_.raise(); }
 
  private:
-  // A one-way flag raised by the thread. Unlike a StopSignal it notifies while holding its lock: the
-  // waiter may destroy the module the moment it sees `finished_`, so the thread must be done with the
-  // condition variable by then.
+  // A one-way flag raised by the thread. Unlike a StopSignal it is done with itself once raised: the
+  // waiter may destroy the module the moment it sees `finished_`, so the condition variable is notified
+  // under its lock, and a platform waiter's wake is its last touch of itself.
   class Finished {
    public:
+    // Before the thread starts: then raise() wakes the waiter and wait() sleeps on it alone.
+    void useWaiter(std::unique_ptr<StopSignal::Waiter> waiter) { waiter_ = std::move(waiter); }
     void raise() {
+      if (waiter_) {
+        waiter_->wake();
+        return;
+      }
       std::lock_guard lock(mutex_);
       raised_ = true;
       cv_.notify_all();
     }
     void wait() {
+      if (waiter_) {
+        while (!waiter_->sleep(1000)) {
+        }
+        return;
+      }
       std::unique_lock lock(mutex_);
       cv_.wait(lock, [this] { return raised_; });
     }
@@ -80,6 +95,7 @@ class PollingThread {
     std::mutex mutex_;
     std::condition_variable cv_;
     bool raised_ = false;
+    std::unique_ptr<StopSignal::Waiter> waiter_;
   };
 
   Module& module_;

@@ -7,6 +7,10 @@ namespace duz {
 
 namespace {
 
+// What a cell outside the grid reads as. Made as the library loads: a function's own static would need a
+// guard, whose first use on Windows gives the thread bookkeeping that an unload cannot free.
+const std::string emptyCell;
+
 // Case folding of code page 1251 letters: Latin, Cyrillic А..Я and Ё.
 unsigned char folded(char ch) {
   const auto b = static_cast<unsigned char>(ch);
@@ -71,9 +75,8 @@ std::string& StringGrid::cell(int col, int row) {
 }
 
 const std::string& StringGrid::cell(int col, int row) const {
-  static const std::string empty;
   if (contains(col, row) && row < static_cast<int>(rows_.size())) return rows_[row][col];
-  return empty;
+  return emptyCell;
 }
 
 void StringGrid::setRowCount(int rows) {

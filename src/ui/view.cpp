@@ -19,6 +19,13 @@ std::string text(std::string_view cp1251Text) {
   return std::string(cp1251Text);
 }
 
+constexpr auto kSafeInputs = cp1251("      - искробезопасного исполнения:");
+constexpr auto kGeneralInputs = cp1251("      - общепромышленного исполнения:");
+constexpr auto kRelayOutputs = cp1251("   Выходы реле:");
+constexpr auto kSignalOutputs = cp1251("   Выходы сигнализации:");
+constexpr std::string_view kCountTitles[] = {kSafeInputs.view(), kGeneralInputs.view(), kRelayOutputs.view(),
+                                             kSignalOutputs.view()};
+
 // Writes the description line by line, growing the grid as it goes.
 class Sheet {
  public:
@@ -59,19 +66,13 @@ void describeAlarmInstrument(Sheet& sheet, const DeviceConfig& device, const Ala
   sheet.blank();
   sheet.line(text(cp1251("   Шифр исполнения")), " " + code);
   sheet.line(text(cp1251("   Дискретные входы:")));
-  static const std::string countTitles[] = {
-      text(cp1251("      - искробезопасного исполнения:")),
-      text(cp1251("      - общепромышленного исполнения:")),
-      text(cp1251("   Выходы реле:")),
-      text(cp1251("   Выходы сигнализации:")),
-  };
   for (const AlarmVariant& variant : variants) {
     if (std::string_view(variant.code(), strnlen(variant.code(), sizeof variant.cells[0])) != code) continue;
     for (int c = 1; c <= 8; ++c) {
       const auto* bytes = variant.cells[c];
       if (bytes[0] == 0) continue;
       if (c <= 4) {
-        sheet.line(countTitles[c - 1], std::to_string(bytes[0]));
+        sheet.line(kCountTitles[c - 1], std::to_string(bytes[0]));
       } else {
         const auto* name = reinterpret_cast<const char*>(bytes);
         sheet.line(text(cp1251("   Модуль №")) + std::to_string(c - 4),

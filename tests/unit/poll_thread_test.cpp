@@ -244,6 +244,34 @@ void PrintTo(const StopCase& c, std::ostream* os) {
       << (c.systemThread ? ", system thread" : "");
 }
 
+// A platform's waiter: each sleep blocks in real time until woken or until its time is up.
+class TestWaiter : public StopSignal::Waiter {
+ public:
+  static inline std::atomic<int> made{0}, sleeps{0}, wakes{0};
+  static std::unique_ptr<StopSignal::Waiter> make() {
+    ++made;
+    return std::make_unique<TestWaiter>();
+  }
+  static std::unique_ptr<StopSignal::Waiter> fail() { return nullptr; }
+
+  void wake() override {
+    ++wakes;
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+    cv_.notify_all();
+  }
+  bool sleep(std::uint32_t ms) override {
+    ++sleeps;
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+};
+
 // A platform's own threads, as the Windows entry makes them; counts what it was asked.
 struct SystemThreadCalls {
   static inline std::atomic<int> started{0}, joined{0}, detached{0};
@@ -261,7 +289,7 @@ struct SystemThreadCalls {
     static_cast<std::thread*>(thread)->detach();
     delete static_cast<std::thread*>(thread);
   }
-  static constexpr PollingThread::SystemThreads hooks{start, join, detach};
+  static constexpr PollingThread::SystemThreads hooks{start, join, detach, TestWaiter::make};
 };
 
 class PollingThreadStop : public testing::TestWithParam<StopCase> {};
@@ -282,6 +310,7 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
   ports.last->responder = [](const Bytes& request) { return reply(request[0], 71, {0, 0, 0}); };
 
   SystemThreadCalls::started = SystemThreadCalls::joined = SystemThreadCalls::detached = 0;
+  TestWaiter::made = TestWaiter::sleeps = TestWaiter::wakes = 0;
   if (c.systemThread) PollingThread::systemThreads = &SystemThreadCalls::hooks;
   module.pollingThread.start();
   PollingThread::systemThreads = nullptr;  // the thread keeps the hooks it was made with
@@ -294,6 +323,9 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
   EXPECT_EQ(SystemThreadCalls::started, expected);
   EXPECT_EQ(SystemThreadCalls::joined, c.join ? expected : 0);
   EXPECT_EQ(SystemThreadCalls::detached, c.join ? 0 : expected);
+  // A platform's own thread says it has finished through the platform's waiter, made before it started.
+  EXPECT_EQ(TestWaiter::made, expected);
+  EXPECT_EQ(TestWaiter::wakes, expected);
   EXPECT_TRUE(clock.woken);
   EXPECT_FALSE(clock.uninterruptible);
   EXPECT_TRUE(world.host.take().empty()) << "published after " << published;
@@ -304,34 +336,6 @@ INSTANTIATE_TEST_SUITE_P(Sleeps, PollingThreadStop,
                          testing::Values(StopCase{1000, 1, true}, StopCase{1000, 2, false},
                                          StopCase{60, 2, true}, StopCase{60, 1, true}, StopCase{60, 3, false},
                                          StopCase{1000, 2, true, true}, StopCase{60, 2, false, true}));
-
-// A platform's waiter: each sleep blocks in real time until woken or until its time is up.
-class TestWaiter : public StopSignal::Waiter {
- public:
-  static inline std::atomic<int> made{0}, sleeps{0}, wakes{0};
-  static std::unique_ptr<StopSignal::Waiter> make() {
-    ++made;
-    return std::make_unique<TestWaiter>();
-  }
-  static std::unique_ptr<StopSignal::Waiter> fail() { return nullptr; }
-
-  void wake() override {
-    ++wakes;
-    std::lock_guard lock(mutex_);
-    woken_ = true;
-    cv_.notify_all();
-  }
-  void sleep(std::uint32_t ms) override {
-    ++sleeps;
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool woken_ = false;
-};
 
 // One waiter per signal, however many sleeps (each would hold a system object); a request wakes a
 // sleep at once, and once requested nothing sleeps any more.

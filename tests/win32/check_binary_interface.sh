@@ -4,7 +4,8 @@
 #            decoration and return instructions show the agreed calling convention
 #   imports  duzevod.dll imports exactly exposeAnTag, exposeBitTag, exposeIntTag from tessarin.dll and
 #            otherwise only Windows system DLLs
-#   runtime  tessarin.dll and duzevod-host.exe need only Windows system DLLs (and tessarin.dll)
+#   runtime  tessarin.dll and duzevod-host.exe need only Windows system DLLs (and tessarin.dll); the
+#            module's own code has no guarded function-local static and no thread-local variable
 # Usage: check_binary_interface.sh exports|imports|runtime OBJDUMP NM BIN_DIR
 set -euo pipefail
 mode=$1 objdump=$2 nm=$3 bin=$4
@@ -100,6 +101,10 @@ case $mode in
       on && /^$/ { on = 0 }' | sort | xargs)
     expected="exposeAnTag exposeBitTag exposeIntTag tessarinLock tessarinPublications tessarinUnlock"
     [ "$actual" = "$expected" ] || fail "tessarin.dll exports [$actual], expected [$expected]"
+    # Either would hand the host's threads to the thread library linked into the DLL, whose bookkeeping
+    # of them each unload would leave behind.
+    own=$("$nm" -C "$bin/duzevod.dll" | grep -E 'guard variable for duz::|__emutls_v\..*3duz' || true)
+    [ -z "$own" ] || fail "duzevod.dll has guarded or thread-local statics of its own: $own"
     ;;
   *)
     echo "unknown mode $mode" >&2

@@ -17,8 +17,7 @@ struct FallbackTables {
 
 constinit FallbackTables fallback{};
 
-DeviceStatusRecord* fallbackTable() {
-  // Filled once, on first use; the address never changes.
+DeviceStatusRecord* fillFallback() {
   for (int s = 0; s < kSlots; ++s) {
     DeviceStatusRecord& r = fallback.status[s];
     r.online = 1;
@@ -30,6 +29,10 @@ DeviceStatusRecord* fallbackTable() {
   }
   return fallback.status;
 }
+
+// Filled as the library is loaded, not on first use: that would need a guard, and on Windows a guard's
+// first use gives the thread bookkeeping that an unload cannot free. The address never changes.
+DeviceStatusRecord* const fallbackTable = fillFallback();
 
 }  // namespace
 
@@ -67,8 +70,7 @@ void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept {
 
 DeviceStatusRecord* statusTable(LoadedModule* loaded) noexcept {
   if (loaded && loaded->module) return loaded->module->GetDataForDUZEvoder();
-  static DeviceStatusRecord* const table = fallbackTable();
-  return table;
+  return fallbackTable;
 }
 
 }  // namespace duz::shell

@@ -43,19 +43,25 @@ struct TimerPeriod {
   PeriodCall begin = nullptr;
   PeriodCall end = nullptr;
 };
+// Looked up once, with the system's one-time initialisation: a guarded static would make the polling
+// thread known to the C++ thread library, whose bookkeeping of it an unload cannot free (win32_entry.cpp).
+TimerPeriod periodCalls;
+INIT_ONCE periodLookedUp = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK lookUpPeriod(PINIT_ONCE, PVOID, PVOID*) {
+  if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
+    const auto call = [winmm](const char* name) {
+      return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
+    };
+    periodCalls.begin = call("timeBeginPeriod");
+    periodCalls.end = call("timeEndPeriod");
+  }
+  return TRUE;
+}
+
 const TimerPeriod& timerPeriod() {
-  static const TimerPeriod period = [] {
-    TimerPeriod p;
-    if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
-      const auto call = [winmm](const char* name) {
-        return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
-      };
-      p.begin = call("timeBeginPeriod");
-      p.end = call("timeEndPeriod");
-    }
-    return p;
-  }();
-  return period;
+  InitOnceExecuteOnce(&periodLookedUp, lookUpPeriod, nullptr, nullptr);
+  return periodCalls;
 }
 
 // A stop's wake-up as an event that is set once and never reset. The polling thread sleeps on it rather
@@ -68,19 +74,19 @@ class EventWaiter final : public StopSignal::Waiter {
   EventWaiter(const EventWaiter&) = delete;
   EventWaiter& operator=(const EventWaiter&) = delete;
   void wake() override { SetEvent(event_); }
-  void sleep(std::uint32_t ms) override { WaitForSingleObject(event_, ms); }
+  bool sleep(std::uint32_t ms) override { return WaitForSingleObject(event_, ms) == WAIT_OBJECT_0; }
 
  private:
   const HANDLE event_;
 };
+
+}  // namespace
 
 std::unique_ptr<StopSignal::Waiter> makeEventWaiter() {
   const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!event) return nullptr;
   return std::make_unique<EventWaiter>(event);
 }
-
-}  // namespace
 
 bool Win32Clock::sleepMs(std::uint32_t ms, StopSignal* stop) {
   if (stop) return !stop->waitFor(ms, makeEventWaiter);

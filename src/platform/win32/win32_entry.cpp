@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "host/shell/library.h"
+#include "platform/win32/win32_platform.h"
 #include "poll/polling_thread.h"
 
 // libstdc++'s own: frees the emergency exception pool its run-time allocates as it starts. Linked into
@@ -35,13 +36,16 @@ std::atomic<DWORD> launcher{0};  // the thread that starts the polling thread
 
 HINSTANCE library = nullptr;  // ours, set at attach
 
-// The thread library linked into the DLL keeps bookkeeping for every thread that has used it (a handle
-// of the thread, an event, memory): a condition variable's wait, the first guarded static, a
-// thread-local variable or an exception make it, for the host's threads as for ours. It frees that as
-// the thread ends, through the DLL's TLS callbacks; but the host's thread that loads or unloads the DLL
-// lives on, and once the DLL is gone nothing frees it. So such a thread says itself, as it leaves the
-// DLL, that it is done with it: the TLS callbacks with DLL_THREAD_DETACH, as the system calls them at a
-// thread's end. Anything the thread then asks of the library is made anew.
+// The thread library linked into the DLL keeps bookkeeping for every thread it meets that it did not
+// make (a handle of the thread, an event, a record): a condition variable's wait, the first guarded
+// static, a thread-local variable or an exception make it, for the host's threads as for ours. The
+// thread's end closes the handles through the DLL's TLS callbacks and puts the record on that library's
+// own free list, which it never empties: once the DLL is unloaded, the list and every record on it are
+// lost. So the module keeps the threads that load and unload it, and its polling thread, away from
+// that library: no guarded statics, no thread-locals, no condition variables there (the unload waits on
+// an event). Should a rare path meet it all the same (an exception thrown during a load), a thread says
+// itself, as it leaves the DLL, that it is done with it: the TLS callbacks with DLL_THREAD_DETACH, as
+// the system calls them at a thread's end, so that at least no handle stays open.
 void leaveRunTime() {
   const auto* base = reinterpret_cast<const unsigned char*>(library);
   if (!base) return;
@@ -113,7 +117,7 @@ void detachPollingThread(void* thread) {
 }
 
 constexpr duz::PollingThread::SystemThreads systemThreads{startPollingThread, joinPollingThread,
-                                                          detachPollingThread};
+                                                          detachPollingThread, duz::makeEventWaiter};
 
 // A new thread must take the loader lock before it runs any of our code, and the load that launches the
 // polling thread holds that lock. A FreeLibrary coming right after the load could then find the thread

@@ -17,4 +17,7 @@ class Win32Clock : public Clock {
   static void sleepAtLeast(std::uint32_t us);
 };
 
+// A waiter on an event that is set once and never reset; null when no event could be made.
+std::unique_ptr<StopSignal::Waiter> makeEventWaiter();
+
 }  // namespace duz

@@ -137,10 +137,13 @@ std::vector<const ControlLayout*> creationOrder() {
 
 }  // namespace
 
+// Made as the library loads: a function's own static would need a guard, and a guard's first use gives
+// the thread the C++ thread library's bookkeeping, which an unload cannot free (win32_entry.cpp).
+const std::wstring formWindowClass =
+    classNameFor(L"DuzevodDialog", reinterpret_cast<const void*>(&ownedWindowProcedure<FormWindow>));
+
 const std::wstring& FormWindow::className() {
-  static const std::wstring name =
-      classNameFor(L"DuzevodDialog", reinterpret_cast<const void*>(&ownedWindowProcedure<FormWindow>));
-  return name;
+  return formWindowClass;
 }
 
 bool FormWindow::registerClasses(HINSTANCE instance) {
@@ -291,7 +294,7 @@ bool FormWindow::createControl(Control& c, HWND parent) {
 HFONT FormWindow::fontFor(const FontStyle& style) {
   for (const auto& [known, font] : fonts_)
     if (known.height == style.height && known.bold == style.bold) return font;
-  static const std::wstring face = dialogFontFace();
+  if (face_.empty()) face_ = dialogFontFace();  // once per window: no guarded static (see className)
   LOGFONTW lf{};
   lf.lfHeight = -style.height;  // negative: the character height, without internal leading
   lf.lfWeight = style.bold ? FW_BOLD : FW_NORMAL;
@@ -300,7 +303,7 @@ HFONT FormWindow::fontFor(const FontStyle& style) {
   lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
   lf.lfQuality = DEFAULT_QUALITY;
   lf.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
-  std::wcsncpy(lf.lfFaceName, face.c_str(), LF_FACESIZE - 1);
+  std::wcsncpy(lf.lfFaceName, face_.c_str(), LF_FACESIZE - 1);
   HFONT font = CreateFontIndirectW(&lf);
   fonts_.emplace_back(style, font);
   return font;

@@ -105,6 +105,7 @@ class FormWindow : private GridListener {
   std::string shownCaption_;
   std::array<Control, kDialogLayout.size()> controls_;
   std::vector<std::pair<FontStyle, HFONT>> fonts_;
+  std::wstring face_;  // the dialog font's face, chosen with the first font
   bool interactive_ = false;
   bool pointerHidden_ = false;
   HWND savedFocus_ = nullptr;

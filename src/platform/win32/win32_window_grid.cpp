@@ -30,10 +30,13 @@ int columnWidth(const StringGrid& grid, int col) {
 
 }  // namespace
 
+// Made as the library loads: a function's own static would need a guard, and a guard's first use gives
+// the thread the C++ thread library's bookkeeping, which an unload cannot free (win32_entry.cpp).
+const std::wstring gridWindowClass =
+    classNameFor(L"DuzevodGrid", reinterpret_cast<const void*>(&ownedWindowProcedure<GridWindow>));
+
 const std::wstring& GridWindow::className() {
-  static const std::wstring name =
-      classNameFor(L"DuzevodGrid", reinterpret_cast<const void*>(&ownedWindowProcedure<GridWindow>));
-  return name;
+  return gridWindowClass;
 }
 
 bool GridWindow::registerClass(HINSTANCE instance) {
