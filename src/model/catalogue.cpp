@@ -165,8 +165,8 @@ std::string_view moduleTypeLatin(int code) {
 }
 
 const AlarmVariantTable& alarmVariantTable() {
-  // Built by the compiler: a table made on first use would need a guard, and on Windows the guard's
-  // first use gives the calling thread bookkeeping that an unload of the library cannot free.
+  // Built by the compiler rather than on first use: no guarded static in the module (why:
+  // platform/win32/win32_entry.cpp).
   static constexpr AlarmVariantTable table = buildVariants();
   return table;
 }

@@ -30,8 +30,8 @@ DeviceStatusRecord* fillFallback() {
   return fallback.status;
 }
 
-// Filled as the library is loaded, not on first use: that would need a guard, and on Windows a guard's
-// first use gives the thread bookkeeping that an unload cannot free. The address never changes.
+// Filled as the library loads rather than on first use: no guarded static in the module (why:
+// platform/win32/win32_entry.cpp). The address never changes.
 DeviceStatusRecord* const fallbackTable = fillFallback();
 
 }  // namespace

@@ -43,8 +43,7 @@ struct TimerPeriod {
   PeriodCall begin = nullptr;
   PeriodCall end = nullptr;
 };
-// Looked up once, with the system's one-time initialisation: a guarded static would make the polling
-// thread known to the C++ thread library, whose bookkeeping of it an unload cannot free (win32_entry.cpp).
+// Looked up once, with the system's one-time initialisation: no guarded static (why: win32_entry.cpp).
 TimerPeriod periodCalls;
 INIT_ONCE periodLookedUp = INIT_ONCE_STATIC_INIT;
 

@@ -137,8 +137,7 @@ std::vector<const ControlLayout*> creationOrder() {
 
 }  // namespace
 
-// Made as the library loads: a function's own static would need a guard, and a guard's first use gives
-// the thread the C++ thread library's bookkeeping, which an unload cannot free (win32_entry.cpp).
+// Made as the library loads rather than on first use: no guarded static (why: win32_entry.cpp).
 const std::wstring formWindowClass =
     classNameFor(L"DuzevodDialog", reinterpret_cast<const void*>(&ownedWindowProcedure<FormWindow>));
 

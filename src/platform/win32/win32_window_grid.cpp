@@ -30,8 +30,7 @@ int columnWidth(const StringGrid& grid, int col) {
 
 }  // namespace
 
-// Made as the library loads: a function's own static would need a guard, and a guard's first use gives
-// the thread the C++ thread library's bookkeeping, which an unload cannot free (win32_entry.cpp).
+// Made as the library loads rather than on first use: no guarded static (why: win32_entry.cpp).
 const std::wstring gridWindowClass =
     classNameFor(L"DuzevodGrid", reinterpret_cast<const void*>(&ownedWindowProcedure<GridWindow>));
 
