@@ -111,7 +111,9 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   int headerBudget = budget;
   int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
-  if (function == 14 || function == 5) expectedLength = requestLength;
+  // Functions 5 and 14 answer with an echo of the request; the others announce their length.
+  const bool echoed = function == 14 || function == 5;
+  if (echoed) expectedLength = requestLength;
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
@@ -142,7 +144,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       } else {
         headerFailure = false;
         headerBudget = budget;
-        length = (function == 14 || function == 5) ? requestLength : response[2] + 5;
+        length = echoed ? requestLength : response[2] + 5;
         // A reply longer than the caller's buffer is a failed attempt, never a write past it.
         if (length >= 5 && length <= capacity) {
           const int body = PortRead(response + 3, length - 3);

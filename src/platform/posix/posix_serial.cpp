@@ -35,16 +35,16 @@ class PosixSerialPort : public SerialPort {
 
   bool configure(const std::string& settings) override {
     if (!posix::configureLine(fd_, settings)) return false;
-    characterNs_ = posix::characterNs(fd_);
+    frame_.characterNs = posix::characterNs(fd_);
     posix::enableRs485(fd_);  // drivers without it switch direction themselves
     return true;
   }
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
     int failure = 0;
-    const int rest = expectedReply_ > 0 ? std::max(expectedReply_ - replyTaken_ - count, 0) : 0;
-    const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, characterNs_,
-                                            &lastByteNs_, rest, expectedReply_ > 0 && replyTaken_ > 0);
+    frame_.rest = expectedReply_ > 0 ? std::max(expectedReply_ - replyTaken_ - count, 0) : 0;
+    frame_.continuing = expectedReply_ > 0 && replyTaken_ > 0;
+    const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, &frame_);
     noteFailure(failure);
     if (got > 0) {
       lastTrafficNs_ = posix::monotonicNs();
@@ -90,8 +90,7 @@ class PosixSerialPort : public SerialPort {
 
   int fd_;
   CommTimeouts timeouts_;
-  std::int64_t characterNs_ = 0;
-  std::int64_t lastByteNs_ = 0;     // when the last byte a read took arrived (monotonic; 0: none yet)
+  posix::FrameTimeline frame_;      // the line's speed and the frame being read
   std::int64_t lastTrafficNs_ = 0;  // the last byte read, sent or thrown away (0: none seen)
   int lost_ = 0;                    // the failure that showed the line gone
   int expectedReply_ = 0;           // the length the reply being read most likely has (0: not known)

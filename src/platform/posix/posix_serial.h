@@ -37,15 +37,19 @@ constexpr int kHangUp = -1;
 // Waits for up to `count` bytes under COMMTIMEOUTS rules: the read ends when all have come, when the
 // total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
 // has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
-// With the line's `characterNs` (0: unknown), a frame that has begun is left to arrive at the line's
-// speed instead of waking for each byte; the last byte of a longer rest is still waited for by itself,
-// so it is taken as soon as it comes. `lastByteNs` (may be null) holds when the last byte a read took
-// arrived (monotonic); a read that starts right after one continues the same frame, and so does one
-// that is `continuing` a frame whose length was expected. `frameRest`: bytes the frame most likely has
-// beyond this read, which the read sleeps through as well (to be taken by the next read at once).
+// With a `frame` (may be null) a frame that has begun is left to arrive at the line's speed instead of
+// waking for each byte; the last byte of a longer rest is still waited for by itself, so it is taken as
+// soon as it comes.
+struct FrameTimeline {
+  std::int64_t characterNs = 0;  // one character on the line (0: unknown, and no sleeping by it)
+  // When the last byte a read took arrived (monotonic; 0: none yet), kept up to date by the read. A
+  // read that starts right after one continues the same frame.
+  std::int64_t lastByteNs = 0;
+  int rest = 0;             // bytes the frame most likely has beyond this read: slept through as well
+  bool continuing = false;  // this read continues a frame whose length was expected
+};
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
-                     int* failure = nullptr, std::int64_t characterNs = 0, std::int64_t* lastByteNs = nullptr,
-                     int frameRest = 0, bool continuing = false);
+                     int* failure = nullptr, FrameTimeline* frame = nullptr);
 // Time of one character on the line as it is set: start bit, data bits, parity bit, stop bits
 // (0 when the line's speed is unknown).
 std::int64_t characterNs(int fd);

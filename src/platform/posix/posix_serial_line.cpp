@@ -188,10 +188,13 @@ std::string failureText(int failure) {
 }
 
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts, int* failure,
-                     std::int64_t characterNs, std::int64_t* lastByteNs, int frameRest, bool continuing) {
+                     FrameTimeline* frame) {
   const auto failed = [failure](int why) {
     if (failure) *failure = why;
   };
+  FrameTimeline none;
+  FrameTimeline& f = frame ? *frame : none;
+  const std::int64_t characterNs = f.characterNs;
   if (count <= 0) return 0;
   constexpr std::uint32_t kForever = 0xFFFFFFFFu;
   // Interval "forever" with no totals: return at once with what is there (the Win32 rule).
@@ -205,16 +208,16 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
 
   // Bytes have just come: the rest of the frame follows at the line's speed. So it does when the
   // previous read took a byte a moment ago (a frame's body read right after its header).
-  bool flowing = characterNs > 0 && lastByteNs && *lastByteNs > 0 &&
-                 (continuing || start - *lastByteNs < 2 * characterNs + 1'000'000);
+  bool flowing = characterNs > 0 && f.lastByteNs > 0 &&
+                 (f.continuing || start - f.lastByteNs < 2 * characterNs + 1'000'000);
   // When the last byte taken arrived. Bytes of a flowing frame come one character apart, so the guess
   // follows the line's own timeline rather than the moments our reads returned: those are late by each
   // wake-up's delay, which would otherwise add up over the sleeps of one frame.
-  std::int64_t arrived = flowing ? *lastByteNs : 0;
+  std::int64_t arrived = flowing ? f.lastByteNs : 0;
   bool onTimeline = flowing;
   // The sleep before left the last byte to a wait of its own, which takes it the moment it comes (so
   // did the read before, when it slept through the rest of an expected frame).
-  bool lastByItself = continuing;
+  bool lastByItself = f.continuing;
   // The last read returned fewer bytes than asked: the driver had no more, so reading again at once
   // would only cost a system call.
   bool drained = false;
@@ -230,7 +233,7 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
         const std::int64_t now = monotonicNs();
         arrived = onTimeline ? std::min(now, arrived + n * characterNs) : now;
         onTimeline = characterNs > 0;
-        if (lastByteNs) *lastByteNs = arrived;
+        f.lastByteNs = arrived;
         if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
           intervalDeadline = now + std::int64_t{timeouts.readInterval} * 1'000'000;
         continue;
@@ -260,7 +263,7 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
     const int missing = count - got;
     if (flowing && characterNs > 0 && !(lastByItself && missing == 1)) {
       flowing = false;
-      const int frameMissing = missing + frameRest;
+      const int frameMissing = missing + f.rest;
       lastByItself = frameMissing > 2;
       const std::int64_t now = monotonicNs();
       const int sleepFor = lastByItself ? frameMissing - 1 : frameMissing;
