@@ -84,6 +84,15 @@ e2e_setup() {
   export WINEPREFIX=$work/prefix WINEDEBUG=-all
   begin "Wine prefix"
   wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; fail "wineboot -i failed"; }
+  [ "$(readlink "$WINEPREFIX/dosdevices/z:")" = / ] || fail "the new prefix does not map drive Z: to /"
+}
+
+# The Windows name of a Unix path, by the prefix's Z: drive. Worked out here rather than by winepath,
+# which starts Wine and, on a loaded machine, now and then prints nothing.
+windows_path() {
+  local path
+  path=$(realpath -m -- "$1")
+  printf 'Z:%s\n' "${path//\//\\}"
 }
 
 # Waits up to SECONDS for a shell condition; false when it never held.
@@ -173,8 +182,8 @@ run_windows_host() {
 start_windows_host() {
   local name=$1 dir=$2 script=$3
   shift 3
-  start_host "$name" "$(winepath -w "$dir")" "$script" wine "$(winepath -w "$bin/duzevod-host.exe")" \
-    --module "$(winepath -w "$bin/duzevod.dll")" --json "$@"
+  start_host "$name" "$(windows_path "$dir")" "$script" wine "$(windows_path "$bin/duzevod-host.exe")" \
+    --module "$(windows_path "$bin/duzevod.dll")" --json "$@"
 }
 
 # The last snapshot the last host run printed.

@@ -116,8 +116,8 @@ unload_ms=$((host_started + host_ms - final_seen))
 [ "$unload_ms" -le 3000 ] || fail "the host needed $unload_ms ms after its last snapshot to unload and end"
 echo "ok: unloaded and ended $unload_ms ms after the last snapshot"
 # A host that goes on after FreeLibrary, three times: no crash, nothing more on the line, the port free again.
-start_host probe "$(winepath -w "$dir")" "$restore_script" \
-  wine "$(winepath -w "$probe")" "$(winepath -w "$bin/duzevod.dll")" COM5 2 3
+start_host probe "$(windows_path "$dir")" "$restore_script" \
+  wine "$(windows_path "$probe")" "$(windows_path "$bin/duzevod.dll")" COM5 2 3
 # Whether the probe has said WORD in cycle CYCLE (or has failed).
 probe_says() {
   grep -q '^FAIL' "$work/probe.out" || [ "$(grep -c "^$2" "$work/probe.out")" -ge "$1" ]

@@ -22,7 +22,7 @@ mkdir "$dir"
 first_start_search "$dir"
 
 begin "the line vanishes"
-DUZEVOD_TRACE=$(winepath -w "$work/frames.log") start_windows_host lost "$dir" "answer no; answer cancel" \
+DUZEVOD_TRACE=$(windows_path "$work/frames.log") start_windows_host lost "$dir" "answer no; answer cancel" \
   --seconds 40 --interval 250
 await_snapshot 15 "[.devices[:5][] | .online] == [1,1,1,1,1]" "not every device was polled"
 # As udev does with /dev/serial/by-id/... when the converter is pulled out, the name goes too.

@@ -19,8 +19,8 @@ first_start_search "$dir"
 
 begin "$cycles loads and unloads"
 # Every load restores the file and cancels the port-settings box (Wine refuses RTS_CONTROL_TOGGLE).
-start_host reload "$(winepath -w "$dir")" "answer no; answer cancel" \
-  wine "$(winepath -w "$probe")" "$(winepath -w "$bin/duzevod.dll")" "$cycles"
+start_host reload "$(windows_path "$dir")" "answer no; answer cancel" \
+  wine "$(windows_path "$probe")" "$(windows_path "$bin/duzevod.dll")" "$cycles"
 finish_host 600
 cat "$work/reload.out"
 expect_exit_zero
