@@ -29,6 +29,24 @@ run_tests() {
   (cd "$root/build/$name" && ctest --output-on-failure -j "$jobs" "$@") || status=1
 }
 
+# Wine on a loaded machine now and then fails a call the module makes correctly (a serial set-up, a
+# start of one of its own programs). A Wine suite that fails is run once more; one that then passes is
+# named at the end, and its first failing output stays above for a look. One that fails twice fails.
+wine_retried=""
+run_wine_tests() {
+  local name=$1 dir="$root/build/$1"
+  echo "=== test $name"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs") && return
+  local failed
+  failed=$(cut -d: -f2 "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null | tr '\n' ' ')
+  echo "=== test $name: once more what failed: $failed"
+  if (cd "$dir" && ctest --output-on-failure --rerun-failed); then
+    wine_retried+="$failed"
+  else
+    status=1
+  fi
+}
+
 build release -DCMAKE_BUILD_TYPE=Release
 run_tests release
 build asan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=address,undefined
@@ -42,7 +60,7 @@ echo "=== fuzz"
 if why=$("$root/scripts/can-run-32bit.sh"); then
   build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DDUZ_LINUX_BUILD="$root/build/release" -DDUZ_WINE_TESTS=ON
-  run_tests win32
+  run_wine_tests win32
   flavour="Windows behaviour tests ran on the 32-bit DLL (build/win32) under 32-bit Wine: $why."
 else
   # Only what the binary checks read: the DLL, the host library and the host stand-in.
@@ -51,8 +69,10 @@ else
   run_tests win32
   build win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DDUZ_LINUX_BUILD="$root/build/release"
-  run_tests win64
+  run_wine_tests win64
   flavour="Windows behaviour tests ran on the 64-bit test build (build/win64) under 64-bit Wine, not on the 32-bit DLL: $why; the 32-bit DLL was built and only its binary interface checked."
 fi
 echo "=== $flavour"
+[ -z "$wine_retried" ] ||
+  echo "=== Passed only when run a second time under Wine (their first failure is printed above): $wine_retried"
 exit $status

@@ -81,7 +81,7 @@ e2e_setup() {
   trap cleanup EXIT
   # Only what each run sets reaches the module; no desktop, so nothing waits for a window.
   unset DUZEVOD_DIR DUZEVOD_OPERATOR DUZEVOD_PORTS DISPLAY
-  export WINEPREFIX=$work/prefix WINEDEBUG=-all
+  export WINEPREFIX=$work/prefix WINEDEBUG=${DUZ_E2E_WINEDEBUG:--all}
   begin "Wine prefix"
   wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; fail "wineboot -i failed"; }
   [ "$(readlink "$WINEPREFIX/dosdevices/z:")" = / ] || fail "the new prefix does not map drive Z: to /"
