@@ -4,7 +4,8 @@
 # show what the host and the simulator printed.
 #
 # The suite sets before sourcing: sim (Linux duzevod-sim), bus (bus description), bin (folder with
-# duzevod.dll, tessarin.dll and duzevod-host.exe). DUZ_E2E_KEEP=1 keeps the work folder for a look.
+# duzevod.dll, tessarin.dll and duzevod-host.exe). DUZ_E2E_KEEP=1 keeps the work folder for a look;
+# DUZ_E2E_WINEDEBUG=+comm puts Wine's trace of the serial calls into each host run's standard error.
 
 step="setting up"
 step_started=0
