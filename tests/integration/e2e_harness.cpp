@@ -69,23 +69,20 @@ namespace {
 
 std::vector<Tag> tagsOf(const Json& list) {
   std::vector<Tag> tags;
-  for (const Json& t : list.items) {
+  for (const Json& t : list) {
     Tag tag;
-    if (t["name"].type == Json::Type::String) tag.name = t["name"].text;
-    const std::string& v = t["value"].text;
-    if (t["value"].type != Json::Type::Number ||
-        std::from_chars(v.data(), v.data() + v.size(), tag.value).ec != std::errc())
-      tag.value = std::nan("");
-    tag.quality = t["quality"].integer();
-    tag.timestamp = t["timestamp"].integer();
+    if (t.at("name").is_string()) tag.name = t.at("name").get<std::string>();
+    tag.value = t.at("value").is_number() ? t.at("value").get<double>() : std::nan("");
+    tag.quality = integerOf(t.at("quality"));
+    tag.timestamp = integerOf(t.at("timestamp"));
     tags.push_back(std::move(tag));
   }
   return tags;
 }
 
 std::string table(const Json& snapshot) {
-  std::string out = "  snapshot at t = " + snapshot["t"].text + " ms\n";
-  for (int slot = 0; slot < static_cast<int>(snapshot["devices"].items.size()); ++slot) {
+  std::string out = "  snapshot at t = " + snapshot.at("t").dump() + " ms\n";
+  for (int slot = 0; slot < static_cast<int>(snapshot.at("devices").size()); ++slot) {
     const Device d = deviceOf(snapshot, slot);
     if (d.analog.empty() && d.bit.empty() && d.integer.empty()) continue;
     out += "  slot " + std::to_string(slot) + " online " + std::to_string(d.online) + "\n";
@@ -122,12 +119,12 @@ std::vector<std::string> hostCommand(const std::string& dir, const std::string& 
 }  // namespace
 
 Device deviceOf(const Json& snapshot, int slot) {
-  const Json& d = snapshot["devices"][static_cast<std::size_t>(slot)];
+  const Json& d = snapshot.at("devices").at(static_cast<std::size_t>(slot));
   Device device;
-  device.online = static_cast<int>(d["online"].integer());
-  device.analog = tagsOf(d["analog"]);
-  device.bit = tagsOf(d["bit"]);
-  device.integer = tagsOf(d["int"]);
+  device.online = static_cast<int>(integerOf(d.at("online")));
+  device.analog = tagsOf(d.at("analog"));
+  device.bit = tagsOf(d.at("bit"));
+  device.integer = tagsOf(d.at("int"));
   return device;
 }
 
@@ -158,8 +155,8 @@ std::optional<Json> Host::waitFor(const std::function<bool(const Json&)>& ready,
       if (ended_) return std::nullopt;
       continue;
     }
-    auto json = JsonReader::parse(lines_.back());
-    if (json && json->has("devices") && ready(*json)) return json;
+    auto json = parseJson(lines_.back());
+    if (json && json->contains("devices") && ready(*json)) return json;
   }
   return std::nullopt;
 }
@@ -175,20 +172,20 @@ int Host::finish(int timeoutMs) {
 std::vector<Json> Host::snapshots() const {
   std::vector<Json> out;
   for (const auto& line : lines_)
-    if (auto json = JsonReader::parse(line); json && json->has("devices")) out.push_back(std::move(*json));
+    if (auto json = parseJson(line); json && json->contains("devices")) out.push_back(std::move(*json));
   return out;
 }
 
 std::vector<Json> Host::writes() const {
   std::vector<Json> out;
   for (const auto& line : lines_)
-    if (auto json = JsonReader::parse(line); json && json->has("write")) out.push_back((*json)["write"]);
+    if (auto json = parseJson(line); json && json->contains("write")) out.push_back(json->at("write"));
   return out;
 }
 
 std::optional<Json> Host::lastSnapshot() const {
   for (auto line = lines_.rbegin(); line != lines_.rend(); ++line)
-    if (auto json = JsonReader::parse(*line); json && json->has("devices")) return json;
+    if (auto json = parseJson(*line); json && json->contains("devices")) return json;
   return std::nullopt;
 }
 
@@ -196,10 +193,10 @@ std::string Host::transcript() const {
   std::string out = "standard error:\n" + err();
   std::size_t snapshotCount = 0;
   for (const auto& line : lines_) {
-    const auto json = JsonReader::parse(line);
+    const auto json = parseJson(line);
     if (!json)
       out += "not JSON: " + line + "\n";
-    else if (json->has("write"))
+    else if (json->contains("write"))
       out += line + "\n";
     else
       ++snapshotCount;

@@ -57,8 +57,8 @@ TEST_F(EndToEnd, ValuesQualitiesAndOnlineFollowTheInstrumentsThroughASilenceAndA
   ASSERT_TRUE(lost);
   for (const Json& s : failing) {
     const Device d = deviceOf(s, 1);
-    ASSERT_EQ(d.analog[0].value, 200.0) << "t = " << s["t"].text;
-    ASSERT_EQ(d.analog[0].quality, kGood) << "t = " << s["t"].text;
+    ASSERT_EQ(d.analog[0].value, 200.0) << "t = " << s.at("t");
+    ASSERT_EQ(d.analog[0].quality, kGood) << "t = " << s.at("t");
   }
   int unanswered = 0;
   const auto frames = sim().trace();
@@ -120,8 +120,8 @@ TEST_F(EndToEnd, HostWritesReachTheAlarmInstrumentAsWholeExchanges) {
   ASSERT_EQ(writes.size(), 7u);
   const int results[] = {1, 0, 0, 0, 1, 1, 1};
   for (std::size_t i = 0; i < writes.size(); ++i)
-    EXPECT_EQ(writes[i]["result"].integer(), results[i])
-        << "write " << writes[i]["slot"].text << ":" << writes[i]["bit"].text;
+    EXPECT_EQ(integerOf(writes[i].at("result")), results[i])
+        << "write " << writes[i].at("slot") << ":" << writes[i].at("bit");
 
   // Every request has its whole reply right after it, nothing garbled, and the accepted writes are
   // the exact write-coil frames, echoed.
@@ -152,7 +152,7 @@ TEST_F(EndToEnd, HostWritesReachTheAlarmInstrumentAsWholeExchanges) {
   std::int64_t blockingStamp = -1;
   bool republished = false;
   for (const Json& s : host.snapshots()) {
-    const std::int64_t t = s["t"].integer();
+    const std::int64_t t = integerOf(s.at("t"));
     const Device dek = deviceOf(s, 1);
     ASSERT_EQ(dek.bit.size(), 17u);
     EXPECT_EQ(dek.bit[14].value, 0) << "Reset at t = " << t;

@@ -265,7 +265,7 @@ TEST_F(EndToEnd, PortHeldByAnotherHostIsReportedAndLeftToIt) {
   EXPECT_NE(err.find("box \"Ошибка настройки параметров COM-порта\"", dialog), std::string::npos);
   const auto writes = second.writes();
   ASSERT_EQ(writes.size(), 1u);
-  EXPECT_EQ(writes[0]["result"].integer(), 0) << "no line to write on";
+  EXPECT_EQ(integerOf(writes[0].at("result")), 0) << "no line to write on";
 
   // The first host polls on, undisturbed.
   const auto later = owner.waitFor([](const Json&) { return true; }, 2000);

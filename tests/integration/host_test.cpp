@@ -92,18 +92,18 @@ HostRun runHost(std::vector<std::string> args) {
 }
 
 void expectEmptyDeviceSnapshot(const Json& snapshot) {
-  ASSERT_EQ(snapshot.keys(), (std::vector<std::string>{"t", "devices"}));
-  const Json& devices = snapshot["devices"];
-  ASSERT_EQ(devices.items.size(), 31u);
+  ASSERT_EQ(keysOf(snapshot), (std::vector<std::string>{"t", "devices"}));
+  const Json& devices = snapshot.at("devices");
+  ASSERT_EQ(devices.size(), 31u);
   for (std::size_t s = 0; s < 31; ++s) {
-    const Json& d = devices[s];
-    EXPECT_EQ(d.keys(), (std::vector<std::string>{"slot", "name", "online", "analog", "bit", "int"}));
-    EXPECT_EQ(d["slot"].integer(), static_cast<std::int64_t>(s));
-    EXPECT_EQ(d["name"].text, "Device" + std::to_string(s + 1));
-    EXPECT_EQ(d["online"].integer(), 1);
+    const Json& d = devices.at(s);
+    EXPECT_EQ(keysOf(d), (std::vector<std::string>{"slot", "name", "online", "analog", "bit", "int"}));
+    EXPECT_EQ(integerOf(d.at("slot")), static_cast<std::int64_t>(s));
+    EXPECT_EQ(d.at("name"), "Device" + std::to_string(s + 1));
+    EXPECT_EQ(integerOf(d.at("online")), 1);
     for (const char* kind : {"analog", "bit", "int"}) {
-      EXPECT_EQ(d[kind].type, Json::Type::Array);
-      EXPECT_TRUE(d[kind].items.empty()) << "slot " << s << " " << kind;
+      EXPECT_EQ(d.at(kind).is_array(), true);
+      EXPECT_TRUE(d.at(kind).empty()) << "slot " << s << " " << kind;
     }
   }
 }
@@ -117,10 +117,10 @@ TEST(HostProgram, ShowsThirtyOneEmptyDevicesAndUnloadsCleanly) {
   ASSERT_LE(lines.size(), 3u) << run.out;
   std::int64_t lastT = -1;
   for (const std::string& line : lines) {
-    const auto snapshot = JsonReader::parse(line);
+    const auto snapshot = parseJson(line);
     ASSERT_TRUE(snapshot) << "not JSON: " << line;
     expectEmptyDeviceSnapshot(*snapshot);
-    const std::int64_t t = (*snapshot)["t"].integer();
+    const std::int64_t t = integerOf(snapshot->at("t"));
     EXPECT_GT(t, lastT);
     lastT = t;
   }
@@ -134,25 +134,25 @@ TEST(HostProgram, PerformsScheduledWritesInTimeOrder) {
   ASSERT_EQ(run.status, 0) << run.err;
   const auto lines = run.lines();
   ASSERT_EQ(lines.size(), 3u) << run.out;
-  const auto snapshot = JsonReader::parse(lines[0]);
-  ASSERT_TRUE(snapshot && snapshot->has("devices")) << lines[0];
-  const auto first = JsonReader::parse(lines[1]);
-  const auto second = JsonReader::parse(lines[2]);
+  const auto snapshot = parseJson(lines[0]);
+  ASSERT_TRUE(snapshot && snapshot->contains("devices")) << lines[0];
+  const auto first = parseJson(lines[1]);
+  const auto second = parseJson(lines[2]);
   ASSERT_TRUE(first && second) << run.out;
-  ASSERT_EQ(first->keys(), (std::vector<std::string>{"t", "write"}));
-  const Json& w1 = (*first)["write"];
-  EXPECT_EQ(w1.keys(), (std::vector<std::string>{"slot", "bit", "value", "result"}));
-  EXPECT_EQ(w1["slot"].integer(), 40);
-  EXPECT_EQ(w1["bit"].integer(), 0);
-  EXPECT_EQ(w1["value"].integer(), 0);
-  EXPECT_EQ(w1["result"].integer(), 0);
-  EXPECT_GE((*first)["t"].integer(), 100);
-  const Json& w2 = (*second)["write"];
-  EXPECT_EQ(w2["slot"].integer(), 0);
-  EXPECT_EQ(w2["bit"].integer(), 59);
-  EXPECT_EQ(w2["value"].integer(), 1);
-  EXPECT_EQ(w2["result"].integer(), 0);
-  EXPECT_GE((*second)["t"].integer(), 300);
+  ASSERT_EQ(keysOf(*first), (std::vector<std::string>{"t", "write"}));
+  const Json& w1 = first->at("write");
+  EXPECT_EQ(keysOf(w1), (std::vector<std::string>{"slot", "bit", "value", "result"}));
+  EXPECT_EQ(integerOf(w1.at("slot")), 40);
+  EXPECT_EQ(integerOf(w1.at("bit")), 0);
+  EXPECT_EQ(integerOf(w1.at("value")), 0);
+  EXPECT_EQ(integerOf(w1.at("result")), 0);
+  EXPECT_GE(integerOf(first->at("t")), 100);
+  const Json& w2 = second->at("write");
+  EXPECT_EQ(integerOf(w2.at("slot")), 0);
+  EXPECT_EQ(integerOf(w2.at("bit")), 59);
+  EXPECT_EQ(integerOf(w2.at("value")), 1);
+  EXPECT_EQ(integerOf(w2.at("result")), 0);
+  EXPECT_GE(integerOf(second->at("t")), 300);
 }
 
 TEST(HostProgram, ReadableTableListsTheSlots) {

@@ -2,7 +2,7 @@
 # program that loads the library itself, and the host-library stand-in those values go through.
 add_executable(host_integration_tests ${CMAKE_CURRENT_LIST_DIR}/host_test.cpp)
 target_include_directories(host_integration_tests PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(host_integration_tests PRIVATE duz_warnings tessarin Threads::Threads GTest::gtest_main
+target_link_libraries(host_integration_tests PRIVATE duz_warnings tessarin Threads::Threads nlohmann_json::nlohmann_json GTest::gtest_main
                       ${CMAKE_DL_LIBS})
 target_compile_definitions(host_integration_tests PRIVATE
   DUZEVOD_HOST="$<TARGET_FILE:duzevod-host>" DUZEVOD_MODULE="$<TARGET_FILE:duzevod>"

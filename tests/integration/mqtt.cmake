@@ -5,7 +5,6 @@ if(WIN32 OR NOT TARGET duzevod-mqtt OR NOT TARGET duzevod-sim)
   return()
 endif()
 
-find_package(nlohmann_json 3 REQUIRED)
 set(MQTT_IT ${CMAKE_CURRENT_LIST_DIR})
 add_executable(duzevod_mqtt_tests ${MQTT_IT}/mqtt_test.cpp ${MQTT_IT}/mqtt_harness.cpp ${MQTT_IT}/e2e_harness.cpp
                                   ${MQTT_IT}/link_harness.cpp)

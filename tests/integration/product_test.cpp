@@ -67,12 +67,13 @@ std::vector<std::string> tagNames(const std::string& out) {
   std::vector<std::string> slots;
   const auto lines = linesOf(out);
   if (lines.empty()) return slots;
-  const auto snapshot = JsonReader::parse(lines[0]);
+  const auto snapshot = parseJson(lines[0]);
   if (!snapshot) return slots;
-  for (const Json& device : (*snapshot)["devices"].items) {
+  for (const Json& device : snapshot->at("devices")) {
     std::string names;
     for (const char* kind : {"analog", "bit", "int"})
-      for (const Json& tag : device[kind].items) names += std::string(kind) + ":" + tag["name"].text + ";";
+      for (const Json& tag : device.at(kind))
+        names += std::string(kind) + ":" + tag.at("name").get<std::string>() + ";";
     slots.push_back(names);
   }
   return slots;
