@@ -503,6 +503,7 @@ int Soak::run() {
     ::close(commands_[1]);  // the second writer ends
     [[maybe_unused]] auto n = ::write(commands_[0], &c, sizeof c);
     host_->wait(15'000);
+    hostGone_ = true;  // its end is expected now, not a violation
     if (!host_->ended()) {
       checker_.violation("the host did not finish unloading the module within 15 s");
     } else if (const int status = host_->rawStatus(); !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
