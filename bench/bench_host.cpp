@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
   const std::set<int> before = threadIds();
   std::string error;
   const std::int64_t loadStart = nowNs();
-  auto library = duz::host::ModuleLibrary::load(modulePath, error);
+  auto library = duz::tools::ModuleLibrary::load(modulePath, error);
   const std::int64_t loadEnd = nowNs();
   if (!library) {
     std::fprintf(stderr, "duzevod-bench-host: cannot load %s: %s\n", modulePath.c_str(), error.c_str());

@@ -23,14 +23,19 @@
 #include <thread>
 #include <vector>
 
+#include "bus_text.h"
 #include "child.h"
 #include "figures.h"
 #include "link/link.h"
 #include "platform/system.h"
+#include "simulator.h"
 
 namespace {
 
 using namespace duz::bench;
+using duz::tools::BusText;
+using duz::tools::Child;
+using duz::tools::monotonicMs;
 namespace fs = std::filesystem;
 
 const char kHelp[] = R"(Usage: duzevod-bench [--tiny] [--out FILE] [--reps N]
@@ -93,21 +98,26 @@ std::string spread(const Summary& s) {
 
 // ---- buses and configurations -------------------------------------------------------------------
 
-std::string busDevice(int address) {
-  const std::string a = std::to_string(address);
-  switch (modelAt(address)) {
+void busDevice(BusText& bus, int a) {
+  switch (modelAt(a)) {
     case Model::Controller:
-      return "device " + a + " LUMA-12\n  modules 1 1 2 4 0 0 0 0\n  channel 0 0 \"  23.50 \" 0x00\n";
+      bus.device(a, "LUMA-12")
+          .set("modules 1 1 2 4 0 0 0 0")
+          .set("channel 0 0", duz::tools::quoted("  23.50 "), "0x00");
+      return;
     case Model::Alarm:
-      return "device " + a + " DEK-04\n  ident 98 52\n  inputs 0x215\n  coils 0x0050\n  coil 240 1\n";
+      bus.device(a, "DEK-04").set("ident 98 52").set("inputs 0x215").set("coils 0x0050").set("coil 240 1");
+      return;
     case Model::Thermocouple:
-      return "device " + a + " VEKS-1\n  ident 1 0\n  sensor 2\n  range 0\n  raw 4096\n";
+      bus.device(a, "VEKS-1").set("ident 1 0").set("sensor 2").set("range 0").set("raw 4096");
+      return;
     case Model::Rtd:
-      return "device " + a + " VEKS-2\n  ident 1 0\n  sensor 3\n  range 4\n  raw 4096\n";
+      bus.device(a, "VEKS-2").set("ident 1 0").set("sensor 3").set("range 4").set("raw 4096");
+      return;
     case Model::CurrentLoop:
-      return "device " + a + " ORTA\n  ident 1 0\n  conversion 1\n  raw 8192\n";
+      bus.device(a, "ORTA").set("ident 1 0").set("conversion 1").set("raw 8192");
+      return;
   }
-  return "";
 }
 
 std::string confDevice(int address) {
@@ -139,22 +149,22 @@ fs::path writeFile(const fs::path& path, const std::string& text) {
 }
 
 fs::path busFile(Work& work, int devices) {
-  std::string text;
-  for (int a = 1; a <= devices; ++a) text += busDevice(a);
-  return writeFile(work.file("bus"), text);
+  BusText bus;
+  for (int a = 1; a <= devices; ++a) busDevice(bus, a);
+  return writeFile(work.file("bus"), bus.text());
 }
 
 // The paced simulator at `baud`, with replies right after the instrument's 3.5 characters.
 struct Simulator {
   Simulator(Work& work, int devices, unsigned baud)
-      : child({DUZ_SIM, "--bus", busFile(work, devices).string(), "--baud", std::to_string(baud), "--pace",
-               "--turnaround", "0"},
-              {}, work.file("sim-stderr").string()) {
-    const auto line = child.readLine(5000);
-    if (!line || line->rfind("/dev/", 0) != 0) fail("the simulator did not start");
-    pty = *line;
+      : process(DUZ_SIM,
+                {"--bus", busFile(work, devices).string(), "--baud", std::to_string(baud), "--pace",
+                 "--turnaround", "0"},
+                {.input = false, .errorFile = work.file("sim-stderr").string()}),
+        pty(process.path()) {
+    if (!process.started()) fail("the simulator did not start");
   }
-  Child child;
+  duz::tools::Simulator process;
   std::string pty;
 };
 
@@ -165,8 +175,9 @@ fs::path restoredDir(Work& work, int devices, const std::string& pty) {
   std::string text = "port " + pty + "\nspeed " + std::to_string(kPollBaud) + "\nparity N\nstop 2\n";
   for (int a = 1; a <= devices; ++a) text += confDevice(a);
   const fs::path plan = writeFile(dir / "plant.txt", text);
-  Child conf({DUZ_CONF, "make", plan.string(), (dir / "DUZEvod.sys").string()}, {},
-             (dir / "conf-stderr").string());
+  Child conf({.argv = {DUZ_CONF, "make", plan.string(), (dir / "DUZEvod.sys").string()},
+              .input = false,
+              .errorFile = (dir / "conf-stderr").string()});
   if (conf.wait(10000) != 0) fail("duzevod-conf could not make the configuration (see " + dir.string() + ")");
   return dir;
 }
@@ -187,10 +198,11 @@ HostRun runHost(Work& work, const fs::path& dir, const std::string& script, doub
   std::vector<std::string> argv = {DUZ_BENCH_HOST, "--module", DUZ_MODULE, "--seconds",
                                    format("%.3f", seconds)};
   argv.insert(argv.end(), extra.begin(), extra.end());
-  std::vector<std::pair<std::string, std::string>> env = {
-      {"DUZEVOD_DIR", dir.string()}, {"DUZEVOD_OPERATOR", script}, {"DUZEVOD_TRACE", trace}};
   const fs::path errors = work.file("host-stderr");
-  Child host(argv, env, errors.string());
+  Child host({.argv = argv,
+              .env = {{"DUZEVOD_DIR", dir.string()}, {"DUZEVOD_OPERATOR", script}, {"DUZEVOD_TRACE", trace}},
+              .input = false,
+              .errorFile = errors.string()});
   HostRun run;
   // A search of 31 silent addresses takes some 160 s; give everything room.
   const double end = monotonicMs() + seconds * 1000 + 400'000;

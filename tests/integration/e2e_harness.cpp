@@ -59,10 +59,8 @@ std::string hexText(const Bytes& bytes) {
   return out;
 }
 
-Simulator::Simulator(const std::string& busPath) : child_({DUZ_SIM, "--bus", busPath, "--trace"}) {
-  pty_ = child_.readLine(5000).value_or("");
-  if (!pty_.starts_with("/dev/"))
-    throw std::runtime_error("the simulator did not start: " + child_.errorText());
+Simulator::Simulator(const std::string& busPath) : sim_(DUZ_SIM, {"--bus", busPath, "--trace"}) {
+  if (!sim_.started()) throw std::runtime_error("the simulator did not start: " + sim_.errorText());
 }
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include "host_json.h"
 #include "link_harness.h"
+#include "simulator.h"
 
 namespace duz::test {
 
@@ -37,18 +38,15 @@ std::string hexText(const Bytes& bytes);
 class Simulator {
  public:
   explicit Simulator(const std::string& busPath);
-  const std::string& pty() const { return pty_; }
+  const std::string& pty() const { return sim_.path(); }
   // A setting for a device, e.g. "2 fault silent"; the simulator's answer ("ok" or "error: …").
-  std::string command(const std::string& line) { return child_.command(line); }
-  std::vector<std::string> show(int address) {
-    return child_.commandLines("show " + std::to_string(address));
-  }
-  std::vector<TraceFrame> trace() const { return parseTrace(child_.errorText()); }
-  std::string traceText() const { return child_.errorText(); }
+  std::string command(const std::string& line) { return sim_.command(line); }
+  std::vector<std::string> show(int address) { return sim_.commandLines("show " + std::to_string(address)); }
+  std::vector<TraceFrame> trace() const { return parseTrace(sim_.errorText()); }
+  std::string traceText() const { return sim_.errorText(); }
 
  private:
-  Child child_;
-  std::string pty_;
+  tools::Simulator sim_;
 };
 
 // One tag as a snapshot shows it.

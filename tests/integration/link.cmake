@@ -15,7 +15,7 @@ add_executable(duzevod_link_integration_tests
   ${LINK_IT}/link_harness.cpp ${LINK_IT}/link_serial_test.cpp ${LINK_IT}/link_peers_test.cpp
   ${LINK_IT}/sim_cli_test.cpp)
 target_include_directories(duzevod_link_integration_tests PRIVATE ${LINK_IT})
-target_link_libraries(duzevod_link_integration_tests PRIVATE duzevod_platform GTest::gtest_main)
+target_link_libraries(duzevod_link_integration_tests PRIVATE duzevod_platform duz_tools_common GTest::gtest_main)
 target_compile_definitions(duzevod_link_integration_tests PRIVATE
   DUZ_SIM="$<TARGET_FILE:duzevod-sim>"
   DUZ_SAMPLE_BUS="${PROJECT_SOURCE_DIR}/tools/sim/sample.bus"

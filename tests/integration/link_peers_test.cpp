@@ -32,9 +32,8 @@ class MbpollAgainstSimulator : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(DUZ_MBPOLL, X_OK) != 0) GTEST_SKIP() << "mbpoll is not installed (scripts/install-deps.sh)";
-    const auto line = sim.readLine();
-    ASSERT_TRUE(line) << sim.errorText();
-    path = *line;
+    ASSERT_TRUE(sim.started()) << sim.errorText();
+    path = sim.path();
   }
   Finished mbpoll(const std::vector<std::string>& args) {
     std::vector<std::string> argv{DUZ_MBPOLL, "-m", "rtu",  "-a", "2", "-b",
@@ -44,7 +43,7 @@ class MbpollAgainstSimulator : public ::testing::Test {
   }
 
   TempFile bus{kAlarmBus};
-  Child sim{{DUZ_SIM, "--bus", bus.path()}};
+  tools::Simulator sim{DUZ_SIM, {"--bus", bus.path()}};
   std::string path;
 };
 

@@ -49,12 +49,11 @@ class LinkOverPty : public ::testing::Test {
 
   void start(const std::string& bus, const std::vector<std::string>& options) {
     busFile = std::make_unique<TempFile>(bus);
-    std::vector<std::string> argv{DUZ_SIM, "--bus", busFile->path()};
+    std::vector<std::string> argv{"--bus", busFile->path()};
     argv.insert(argv.end(), options.begin(), options.end());
-    sim = std::make_unique<Child>(argv);
-    const auto line = sim->readLine();
-    ASSERT_TRUE(line) << sim->errorText();
-    path = *line;
+    sim = std::make_unique<tools::Simulator>(DUZ_SIM, argv);
+    ASSERT_TRUE(sim->started()) << sim->errorText();
+    path = sim->path();
     ASSERT_TRUE(line_.open(path)) << path;
   }
 
@@ -88,7 +87,7 @@ class LinkOverPty : public ::testing::Test {
   Link& link = line_.link;
   SerialPorts& ports = *line_.ports;
   std::unique_ptr<TempFile> busFile;
-  std::unique_ptr<Child> sim;
+  std::unique_ptr<tools::Simulator> sim;
   std::string path;
 };
 

@@ -9,7 +9,7 @@ set(MQTT_IT ${CMAKE_CURRENT_LIST_DIR})
 add_executable(duzevod_mqtt_tests ${MQTT_IT}/mqtt_test.cpp ${MQTT_IT}/mqtt_harness.cpp ${MQTT_IT}/e2e_harness.cpp
                                   ${MQTT_IT}/link_harness.cpp)
 target_include_directories(duzevod_mqtt_tests PRIVATE ${MQTT_IT})
-target_link_libraries(duzevod_mqtt_tests PRIVATE duzevod_platform nlohmann_json::nlohmann_json GTest::gtest_main)
+target_link_libraries(duzevod_mqtt_tests PRIVATE duzevod_platform duz_tools_common nlohmann_json::nlohmann_json GTest::gtest_main)
 target_compile_definitions(duzevod_mqtt_tests PRIVATE
   DUZ_SIM="$<TARGET_FILE:duzevod-sim>"
   DUZ_HOST="$<TARGET_FILE:duzevod-host>"

@@ -9,7 +9,8 @@ endif()
 set(PRODUCT_IT ${CMAKE_CURRENT_LIST_DIR})
 add_executable(duzevod_product_tests ${PRODUCT_IT}/product_test.cpp ${PRODUCT_IT}/link_harness.cpp)
 target_include_directories(duzevod_product_tests PRIVATE ${PRODUCT_IT})
-target_link_libraries(duzevod_product_tests PRIVATE duzevod_platform nlohmann_json::nlohmann_json GTest::gtest_main)
+target_link_libraries(duzevod_product_tests PRIVATE duzevod_platform duz_tools_common nlohmann_json::nlohmann_json
+                      GTest::gtest_main)
 target_compile_definitions(duzevod_product_tests PRIVATE
   DUZ_SIM="$<TARGET_FILE:duzevod-sim>"
   DUZ_HOST="$<TARGET_FILE:duzevod-host>"

@@ -196,17 +196,17 @@ device 5 ORTA
 }
 
 TEST(ConfigurationTool, AMadeFileRestoresTheTagsASearchGives) {
-  Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
-  const auto pty = sim.readLine();
-  ASSERT_TRUE(pty) << sim.errorText();
+  tools::Simulator sim(DUZ_SIM, {"--bus", DUZ_SAMPLE_BUS});
+  ASSERT_TRUE(sim.started()) << sim.errorText();
+  const std::string pty = sim.path();
   TempDir searched{"duzevod-product"}, made{"duzevod-product"};
 
-  const Finished search = runHost({"DUZEVOD_DIR=" + searched.path(), "DUZEVOD_PORTS=" + *pty,
-                                   "DUZEVOD_OPERATOR=dialog port=" + *pty + " limit=5 search; dialog exit"},
+  const Finished search = runHost({"DUZEVOD_DIR=" + searched.path(), "DUZEVOD_PORTS=" + pty,
+                                   "DUZEVOD_OPERATOR=dialog port=" + pty + " limit=5 search; dialog exit"},
                                   {"--json", "--seconds", "0"});
   ASSERT_EQ(search.status, 0) << search.err;
 
-  TempFile text(sampleBusText(*pty));
+  TempFile text(sampleBusText(pty));
   const Finished make = runToEnd({DUZ_CONF, "make", text.path(), made.path() + "/DUZEvod.sys"});
   ASSERT_EQ(make.status, 0) << make.err;
   EXPECT_NE(make.out.find("5 devices"), std::string::npos) << make.out;
@@ -243,17 +243,16 @@ TEST(ConfigurationTool, RefusesMistakesAndBadCommandLines) {
 }
 
 TEST(FrameTrace, HoldsTheExactFramesOfPollsAndWritesInWholeLines) {
-  Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
-  const auto pty = sim.readLine();
-  ASSERT_TRUE(pty) << sim.errorText();
+  tools::Simulator sim(DUZ_SIM, {"--bus", DUZ_SAMPLE_BUS});
+  ASSERT_TRUE(sim.started()) << sim.errorText();
+  const std::string pty = sim.path();
   TempDir dir{"duzevod-product"};
   const std::string trace = dir.path() + "/trace.log";
   // Host writes of the alarm instrument's three command bits while the polling thread traces too.
-  const Finished run =
-      runHost({"DUZEVOD_DIR=" + dir.path(), "DUZEVOD_PORTS=" + *pty, "DUZEVOD_TRACE=" + trace,
-               "DUZEVOD_OPERATOR=dialog port=" + *pty + " limit=5 search; dialog exit"},
-              {"--json", "--seconds", "2.6", "--interval", "1000", "--write", "1:14=1@1.05", "--write",
-               "1:15=1@1.1", "--write", "1:16=1@1.15", "--write", "1:16=0@1.2"});
+  const Finished run = runHost({"DUZEVOD_DIR=" + dir.path(), "DUZEVOD_PORTS=" + pty, "DUZEVOD_TRACE=" + trace,
+                                "DUZEVOD_OPERATOR=dialog port=" + pty + " limit=5 search; dialog exit"},
+                               {"--json", "--seconds", "2.6", "--interval", "1000", "--write", "1:14=1@1.05",
+                                "--write", "1:15=1@1.1", "--write", "1:16=1@1.15", "--write", "1:16=0@1.2"});
   ASSERT_EQ(run.status, 0) << run.err;
 
   const auto lines = linesOf(readText(trace));
@@ -282,15 +281,15 @@ TEST(SimulatorDrift, ValuesMoveWithinTheirEndsAndBadLinesAreRefused) {
   TempFile bus(
       "device 3 VEKS-1\n  drift raw 1000 2000 0.8\ndevice 1 LUMA-12\n  modules 1 0 0 0 0 0 0 0\n"
       "  drift channel 0 2 -5 5 0.8\ndevice 2 DEK-04\n  drift input 3 0.2\n");
-  Child sim({DUZ_SIM, "--bus", bus.path()});
-  const auto path = sim.readLine();
-  ASSERT_TRUE(path) << sim.errorText();
+  tools::Simulator sim(DUZ_SIM, {"--bus", bus.path()});
+  ASSERT_TRUE(sim.started()) << sim.errorText();
+  const std::string path = sim.path();
   const auto shown = sim.commandLines("show");
   EXPECT_NE(std::find(shown.begin(), shown.end(), "  drift raw 1000 2000 0.8"), shown.end());
   EXPECT_NE(std::find(shown.begin(), shown.end(), "  drift input 3 0.2"), shown.end());
 
   LineLink line;
-  ASSERT_TRUE(line.open(*path));
+  ASSERT_TRUE(line.open(path));
   line.link.pollingActive = 1;
   std::set<int> raws, inputs;
   std::set<std::string> texts;

@@ -7,7 +7,7 @@ endif()
 add_executable(duzevod_reload_endurance ${CMAKE_CURRENT_LIST_DIR}/reload_endurance.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link_harness.cpp)
 target_include_directories(duzevod_reload_endurance PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(duzevod_reload_endurance PRIVATE duzevod_platform tessarin ${CMAKE_DL_LIBS})
+target_link_libraries(duzevod_reload_endurance PRIVATE duzevod_platform tessarin duz_tools_common)
 target_compile_definitions(duzevod_reload_endurance PRIVATE
   DUZ_SIM="$<TARGET_FILE:duzevod-sim>"
   DUZ_MODULE="$<TARGET_FILE:duzevod>"

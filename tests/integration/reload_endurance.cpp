@@ -4,7 +4,6 @@
 // it poll a while and unloads it. Memory, descriptors and threads must stay flat, and nothing may be
 // published once an unload has returned. Prints its figures; exit status 1 on any violation.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 
 #include "link_harness.h"
 #include "model/tables.h"
+#include "module_library.h"
 #include "tessarin.h"
 
 namespace {
@@ -84,9 +84,9 @@ int main(int argc, char** argv) {
   }
   if (cycles < 1) cycles = 1;
 
-  duz::test::Child sim({DUZ_SIM, "--bus", DUZ_SAMPLE_BUS});
-  const std::string pty = sim.readLine(5000).value_or("");
-  if (pty.rfind("/dev/", 0) != 0) {
+  duz::tools::Simulator sim(DUZ_SIM, {"--bus", DUZ_SAMPLE_BUS});
+  const std::string pty = sim.path();
+  if (!sim.started()) {
     std::printf("FAIL: the simulator did not start\n");
     return 1;
   }
@@ -105,13 +105,14 @@ int main(int argc, char** argv) {
   for (int cycle = 0; cycle <= cycles; ++cycle) {
     if (tessarinPublications() != published)
       fail("published after the unload of cycle " + std::to_string(cycle - 1));
-    void* module = dlopen(DUZ_MODULE, RTLD_NOW | RTLD_LOCAL);
+    std::string error;
+    auto module = duz::tools::ModuleLibrary::load(DUZ_MODULE, error);
     if (!module) {
-      fail(std::string("load: ") + dlerror());
+      fail("load: " + error);
       break;
     }
-    const auto table = reinterpret_cast<GetData>(dlsym(module, "GetDataForDUZEvoder"))();
-    const auto setBit = reinterpret_cast<SetBit>(dlsym(module, "SetBitTagValue"));
+    const auto table = module->function<GetData>("GetDataForDUZEvoder")();
+    const auto setBit = module->function<SetBit>("SetBitTagValue");
     if (cycle == 0) {
       setenv("DUZEVOD_OPERATOR", "answer no", 1);
     } else {
@@ -135,7 +136,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds((cycle * 37) % 120));
       }
     }
-    if (dlclose(module) != 0) fail(std::string("unload: ") + dlerror());
+    if (!module->unload(error)) fail("unload: " + error);
     published = tessarinPublications();
     if (cycle == 20 || (cycle == cycles && cycles < 20)) warm = usage();
   }

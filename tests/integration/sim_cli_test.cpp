@@ -108,8 +108,8 @@ TEST(SimulatorProgram, BadArgumentsAreRefused) {
 
 TEST(SimulatorProgram, CommandsAnswerOkOrSayWhatIsWrong) {
   TempFile bus("device 3 VEKS-1\n");
-  Child sim({DUZ_SIM, "--bus", bus.path()});
-  ASSERT_TRUE(sim.readLine());
+  tools::Simulator sim(DUZ_SIM, {"--bus", bus.path()});
+  ASSERT_TRUE(sim.started());
   EXPECT_EQ(sim.command("3 raw -5"), "ok");
   EXPECT_EQ(sim.command("3 fault slow 250"), "ok");
   EXPECT_EQ(sim.command("4 raw 1"), "error: no device at address 4");
@@ -123,11 +123,10 @@ TEST(SimulatorProgram, CommandsAnswerOkOrSayWhatIsWrong) {
 
 TEST(SimulatorProgram, TraceShowsEveryFrame) {
   TempFile bus("device 3 VEKS-1\n  raw 258\n");
-  Child sim({DUZ_SIM, "--bus", bus.path(), "--trace"});
-  const auto path = sim.readLine();
-  ASSERT_TRUE(path);
+  tools::Simulator sim(DUZ_SIM, {"--bus", bus.path(), "--trace"});
+  ASSERT_TRUE(sim.started());
   LineLink line;
-  ASSERT_TRUE(line.open(*path));
+  ASSERT_TRUE(line.open(sim.path()));
   line.link.pollingActive = 1;
   Bytes reply;
   ASSERT_EQ(line.exchange({3, 0x47, 0, 1}, reply), 0);

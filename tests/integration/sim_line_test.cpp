@@ -25,10 +25,9 @@ TEST(SimulatorLine, NoiseLossAndReturnAreServedAndRecorded) {
   TempDir dir("duzevod-sim-line");
   TempFile bus("device 3 VEKS-1\n  raw 258\n");
   const std::string record = dir.path() + "/record", link = dir.path() + "/line";
-  Child sim({DUZ_SIM, "--bus", bus.path(), "--record", record, "--link", link});
-  const auto first = sim.readLine();
-  ASSERT_TRUE(first) << sim.errorText();
-  EXPECT_EQ(std::filesystem::read_symlink(link), *first);
+  tools::Simulator sim(DUZ_SIM, {"--bus", bus.path(), "--record", record, "--link", link});
+  ASSERT_TRUE(sim.started()) << sim.errorText();
+  EXPECT_EQ(std::filesystem::read_symlink(link), sim.path());
 
   Bytes reply;
   {
@@ -63,9 +62,9 @@ TEST(SimulatorLine, NoiseLossAndReturnAreServedAndRecorded) {
   char goodHex[64];
   std::snprintf(goodHex, sizeof goodHex, "tx %02X %02X %02X %02X %02X %02X %02X %02X", good[0], good[1],
                 good[2], good[3], good[4], good[5], good[6], good[7]);
-  for (const std::string& part :
-       {std::string(" line ") + *first + "\n", std::string(" rx 03 47 00 01 "), std::string(goodHex) + "\n",
-        std::string(" noise "), std::string(" drop\n"), " line " + lines[0] + "\n"})
+  for (const std::string& part : {std::string(" line ") + sim.path() + "\n", std::string(" rx 03 47 00 01 "),
+                                  std::string(goodHex) + "\n", std::string(" noise "), std::string(" drop\n"),
+                                  " line " + lines[0] + "\n"})
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
   // A spoilt reply is recorded as it went out: longer than the good one.
   std::istringstream in(text);

@@ -2,11 +2,8 @@
 // it and read the screen back (tmux capture-pane). The driver (tui_driver) runs the dialog the way the
 // start-up does; the last test loads the real module into duzevod-host against the bus simulator.
 // Skipped when tmux is not installed.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,12 +12,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child.h"
+#include "simulator.h"
 
 namespace {
 
@@ -50,18 +49,13 @@ std::string quoted(const std::string& s) {
   return out + "'";
 }
 
+// Changes to our environment for a program: a value sets a variable, none removes it.
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
 // The environment for tmux: ours without TMUX (a test run inside tmux must not talk to that server),
 // with a UTF-8 character type.
-std::vector<std::string> tmuxEnvironment() {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("TMUX=", 0) == 0 || entry.rfind("TMUX_PANE=", 0) == 0 || entry.rfind("LC_ALL=", 0) == 0)
-      continue;
-    env.push_back(entry);
-  }
-  env.push_back("LC_ALL=C.UTF-8");
-  return env;
+Environment tmuxEnvironment() {
+  return {{"TMUX", std::nullopt}, {"TMUX_PANE", std::nullopt}, {"LC_ALL", "C.UTF-8"}};
 }
 
 struct Ran {
@@ -70,37 +64,12 @@ struct Ran {
 };
 
 // Runs a program with its standard output captured; standard input and error go to /dev/null.
-Ran run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+Ran run(const std::vector<std::string>& args, const Environment& env) {
+  duz::tools::Child child({.argv = args, .env = env, .input = false, .errorFile = "/dev/null"});
   Ran result;
-  // Close-on-exec, so that a program that stays behind (the tmux server) does not hold the pipe open.
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  if (spawned != 0) {
-    close(pipeFds[0]);
-    return result;
-  }
-  char buffer[4096];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) result.out.append(buffer, n);
-  close(pipeFds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!child.started()) return result;
+  result.out = child.readAll(24 * 3600 * 1000);
+  result.status = child.wait(24 * 3600 * 1000);
   return result;
 }
 
@@ -423,10 +392,8 @@ TEST(TuiNoTerminal, WithoutATerminalNobodyIsAsked) {
   const char* made = mkdtemp(pattern);
   ASSERT_NE(made, nullptr);
   const fs::path dir = made;
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "DUZEVOD_OPERATOR=", 17) != 0) env.push_back(*e);
-  const Ran ran = run({TUI_DRIVER, "--scenario", "search", "--results", (dir / "results").string()}, env);
+  const Ran ran = run({TUI_DRIVER, "--scenario", "search", "--results", (dir / "results").string()},
+                      {{"DUZEVOD_OPERATOR", std::nullopt}});
   EXPECT_EQ(ran.status, 0);
   EXPECT_EQ(lines(readFile(dir / "results")),
             (std::vector<std::string>{"baud=9600 parity=N data=8 stop=2|COM1|1|Abort", "done"}));
@@ -435,43 +402,11 @@ TEST(TuiNoTerminal, WithoutATerminalNobodyIsAsked) {
 }
 
 // The simulator on its own pseudo-terminal, ended with the test.
-class Simulator {
+class Simulator : public duz::tools::Simulator {
  public:
-  explicit Simulator(const std::vector<std::string>& options) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<std::string> args{TUI_SIM};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    // Its first line is the pseudo-terminal's path.
-    char c;
-    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') pty_ += c;
-    out_ = pipeFds[0];
-  }
-  ~Simulator() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-  const std::string& pty() const { return pty_; }
-
- private:
-  pid_t pid_ = 0;
-  int out_ = -1;
-  std::string pty_;
+  explicit Simulator(const std::vector<std::string>& options)
+      : duz::tools::Simulator(TUI_SIM, options, {.input = false, .errorFile = "/dev/null"}) {}
+  const std::string& pty() const { return path(); }
 };
 
 TEST_F(TuiTmux, RealModuleSearchesTheSimulatedBusInTheHostsTerminal) {

@@ -16,6 +16,7 @@
 namespace {
 
 using namespace duz::host;
+using duz::tools::ModuleLibrary;
 
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) {

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   TagStore store(3 * duz::kSlots * duz::kTagsPerKind, [&wake] { wake.signal(); });
   tessarinObserve(observe, &store);
 
-  auto library = duz::host::ModuleLibrary::load(options.modulePath, error);
+  auto library = duz::tools::ModuleLibrary::load(options.modulePath, error);
   if (!library) {
     tessarinObserve(nullptr, nullptr);
     logError("cannot load the module '" + options.modulePath + "': " + error);

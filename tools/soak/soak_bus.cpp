@@ -1,10 +1,10 @@
 #include "soak_bus.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "bus_text.h"
 #include "link/link.h"
 
 namespace duz::soak {
@@ -150,62 +150,63 @@ std::vector<Instrument> soakInstruments() {
 }
 
 std::string busText(const std::vector<Instrument>& instruments) {
-  std::string out = "# The soak test's bus: every model, values drifting at different speeds.\n";
-  char line[160];
-  auto add = [&](const char* format, auto... args) {
-    std::snprintf(line, sizeof line, format, args...);
-    out += line;
-    out += '\n';
-  };
+  using tools::fixed;
+  using tools::hex;
+  using tools::quoted;
+  tools::BusText bus;
+  bus.comment("The soak test's bus: every model, values drifting at different speeds.");
   for (const Instrument& d : instruments) {
     const int a = d.address;
     switch (d.kind) {
       case DeviceKind::Controller: {
-        add("device %d LUMA-12", a);
+        bus.device(a, "LUMA-12");
         const auto& m = d.modules;
-        add("  modules %d %d %d %d %d %d %d %d", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7]);
+        bus.set("modules", m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7]);
         for (int s = 0; s < 8; ++s) {
           if (!m[s]) continue;
           for (int c = 0; c < 6; ++c) {
             // Limit states 0..7 and the three sensor conditions, but never a device failure: at the
             // end every healthy tag must read without one.
-            static const int kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 7, 0x20, 0x40, 0x23, 0x44, 0};
-            const int status = kStatuses[(a * 5 + s * 7 + c) % 13];
+            static const unsigned kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 7, 0x20, 0x40, 0x23, 0x44, 0};
+            const std::string status = hex(kStatuses[(a * 5 + s * 7 + c) % 13], 2);
             if (a == 2 && s == 5 && c == 4) {
-              add("  channel %d %d \"  12\\0.5 \" 0x%02X", s, c, status);  // a NUL: configuration error
+              bus.set("channel", s, c, quoted("  12\\0.5 "), status);  // a NUL: configuration error
             } else if (a == 3 && s == 2 && c == 5) {
-              add("  channel %d %d \"  -3.20 \" 0x%02X", s, c, status);  // no number once the blanks are 0
+              bus.set("channel", s, c, quoted("  -3.20 "), status);  // no number once the blanks are 0
             } else {
-              add("  channel %d %d \"   0.00 \" 0x%02X", s, c, status);
+              bus.set("channel", s, c, quoted("   0.00 "), status);
               const double low = 10.0 * a + c + 0.25 * s;
-              add("  drift channel %d %d %.2f %.2f %d", s, c, low, low + 40 + 7 * s,
-                  5 + (a * 7 + s * 3 + c) % 23);
+              bus.set("drift channel", s, c, fixed(low, 2), fixed(low + 40 + 7 * s, 2),
+                      5 + (a * 7 + s * 3 + c) % 23);
             }
           }
         }
         break;
       }
       case DeviceKind::AlarmInstrument:
-        add("device %d DEK-04", a);
-        add("  ident %.2s %.2s", d.variant.c_str(), d.variant.c_str() + 2);
-        add("  coils 0x%04X", (0x5A3C ^ (a * 0x1111)) & 0xFFFF);
-        add("  coil 240 1");
-        for (int n = 0; n < 32; ++n) add("  drift input %d %d", n, 1 + (n + a) % 7);
+        bus.device(a, "DEK-04");
+        bus.set("ident", d.variant.substr(0, 2), d.variant.substr(2, 2));
+        bus.set("coils", hex((0x5A3C ^ (a * 0x1111)) & 0xFFFF, 4));
+        bus.set("coil 240 1");
+        for (int n = 0; n < 32; ++n) bus.set("drift input", n, 1 + (n + a) % 7);
         break;
       default: {
         const bool loop = d.kind == DeviceKind::CurrentLoop;
-        add("device %d %s", a, loop ? "ORTA" : d.kind == DeviceKind::Thermocouple ? "VEKS-1" : "VEKS-2");
-        add("  ident 1 0");
-        add(loop ? "  conversion %d" : "  sensor %d", loop ? 1 : d.sensor);
-        add("  range %d", d.range);
-        add("  status %d", a % 4);
+        bus.device(a, loop ? "ORTA" : d.kind == DeviceKind::Thermocouple ? "VEKS-1" : "VEKS-2");
+        bus.set("ident 1 0");
+        if (loop)
+          bus.set("conversion", 1);
+        else
+          bus.set("sensor", d.sensor);
+        bus.set("range", d.range);
+        bus.set("status", a % 4);
         const int low = loop ? 0 : (97 * a) % 3000;
-        add("  drift raw %d %d %d", low, low + (loop ? 16383 : 5000), 9 + a % 13);
+        bus.set("drift raw", low, low + (loop ? 16383 : 5000), 9 + a % 13);
         break;
       }
     }
   }
-  return out;
+  return bus.text();
 }
 
 std::optional<TagSource> sourceOf(const Instrument& d, char kind, int index) {

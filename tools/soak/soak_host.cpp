@@ -1,10 +1,8 @@
 #include "soak_host.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <thread>
 
 #include "host/shell/exports.h"
+#include "module_library.h"
 #include "tessarin.h"
 
 namespace duz::soak {
@@ -83,14 +82,14 @@ void TESSARIN_CDECL observe(void*, int tagKind, const void* handle, double value
   setenv("DUZEVOD_OPERATOR", script.c_str(), 1);
 
   tessarinObserve(observe, nullptr);
-  void* module = dlopen(setup.module.c_str(), RTLD_NOW | RTLD_LOCAL);
-  auto getData =
-      module ? reinterpret_cast<GetDataForDUZEvoderFn>(dlsym(module, "GetDataForDUZEvoder")) : nullptr;
-  auto setBit = module ? reinterpret_cast<SetTagValueFn>(dlsym(module, "SetBitTagValue")) : nullptr;
+  std::string error;
+  auto module = tools::ModuleLibrary::load(setup.module, error);
+  auto getData = module ? module->function<GetDataForDUZEvoderFn>("GetDataForDUZEvoder") : nullptr;
+  auto setBit = module ? module->function<SetTagValueFn>("SetBitTagValue") : nullptr;
   const DeviceStatusRecord* t = getData ? getData() : nullptr;
   if (!t || !setBit) {
     std::fprintf(stderr, "soak host: cannot load %s: %s\n", setup.module.c_str(),
-                 module ? "no exports" : dlerror());
+                 module ? "no exports" : error.c_str());
     send(Report{.type = 'x'});
     _exit(1);
   }
@@ -137,50 +136,39 @@ void TESSARIN_CDECL observe(void*, int tagKind, const void* handle, double value
   // The soak closes the second writer's pipe before it asks us to end.
   second.join();
   tessarinObserve(nullptr, nullptr);
-  const int status = dlclose(module) == 0 ? 0 : 1;
+  const int status = module->unload(error) ? 0 : 1;
   _exit(status);
 }
 
 }  // namespace
 
-pid_t startHost(const HostSetup& setup, int (&commands)[2], int& reports) {
+std::unique_ptr<tools::Child> startHost(const HostSetup& setup, int (&commands)[2], int& reports) {
   int toHost[2], toSecond[2], fromHost[2];
   if (pipe2(toHost, O_CLOEXEC) != 0 || pipe2(toSecond, O_CLOEXEC) != 0 || pipe2(fromHost, O_CLOEXEC) != 0)
-    return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // The host goes with the soak, however the soak ends, and takes signals as a program does.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    // Only what a host would have open: the standard streams and the two pipes.
-    dup2(toHost[0], kCommandFd);
-    dup2(fromHost[1], kReportFd);
-    dup2(toSecond[0], kSecondWriterFd);
-    const int null = ::open("/dev/null", O_RDONLY);
-    const int log = ::open(setup.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (null >= 0) dup2(null, 0);
-    if (log >= 0) {
-      dup2(log, 1);
-      dup2(log, 2);
-    }
-    close_range(3, kCommandFd - 1, 0);
-    close_range(kSecondWriterFd + 1, ~0u, 0);
-    runHost(setup);
-  }
+    return nullptr;
+  // Only what a host would have open: the standard streams (its output in the log) and the two pipes.
+  // It goes with the soak, however the soak ends.
+  auto host = std::make_unique<tools::Child>(tools::ChildSetup{
+      .input = false,
+      .errorFile = setup.log,
+      .appendErrors = true,
+      .outputToErrors = true,
+      .parentDeathSignal = SIGKILL,
+      .descriptors = {{toHost[0], kCommandFd}, {fromHost[1], kReportFd}, {toSecond[0], kSecondWriterFd}},
+      .body = [setup] { runHost(setup); }});
   ::close(toHost[0]);
   ::close(toSecond[0]);
   ::close(fromHost[1]);
   commands[0] = toHost[1];
   commands[1] = toSecond[1];
   reports = fromHost[0];
-  if (pid < 0) {
+  if (!host->started()) {
     ::close(commands[0]);
     ::close(commands[1]);
     ::close(reports);
+    return nullptr;
   }
-  return pid;
+  return host;
 }
 
 }  // namespace duz::soak

@@ -4,10 +4,11 @@
 // allocates memory while the module runs.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "child.h"
 
 namespace duz::soak {
 
@@ -41,8 +42,8 @@ struct HostSetup {
   std::string log;  // the child's standard error
 };
 
-// Forks the host. Returns its pid, with the checker's ends of the pipes in `commands` (the main host
-// thread's, and a second thread's that only writes) and `reports`.
-pid_t startHost(const HostSetup& setup, int (&commands)[2], int& reports);
+// Forks the host. Returns it, with the checker's ends of the pipes in `commands` (the main host
+// thread's, and a second thread's that only writes) and `reports`; null when it cannot be started.
+std::unique_ptr<tools::Child> startHost(const HostSetup& setup, int (&commands)[2], int& reports);
 
 }  // namespace duz::soak

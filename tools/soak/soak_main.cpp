@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,11 +16,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "simulator.h"
 #include "soak_bus.h"
 #include "soak_check.h"
 #include "soak_host.h"
@@ -148,17 +149,6 @@ class Soak {
         checker_(soakInstruments()),
         record_(dir_ + "/sim.record"),
         trace_(dir_ + "/module.trace") {}
-  // Whatever way the run ended, no child is left behind.
-  ~Soak() {
-    if (host_ > 0 && !hostReaped_) {
-      kill(host_, SIGKILL);
-      waitpid(host_, nullptr, 0);
-    }
-    if (sim_ > 0 && !simReaped_) {
-      kill(sim_, SIGTERM);
-      waitpid(sim_, nullptr, 0);
-    }
-  }
   int run();
 
  private:
@@ -176,12 +166,14 @@ class Soak {
   std::mt19937_64 random_;
   Checker checker_;
   Tail record_, trace_;
-  pid_t sim_ = -1, host_ = -1;
-  int simIn_ = -1, simOut_ = -1, commands_[2] = {-1, -1}, reports_ = -1;
-  std::string simPartial_, reportBytes_;
+  // Whatever way the run ended, no child is left behind: the host goes first, then the simulator.
+  std::unique_ptr<duz::tools::Simulator> sim_;
+  std::unique_ptr<duz::tools::Child> host_;
+  int commands_[2] = {-1, -1}, reports_ = -1;
+  std::string reportBytes_;
   int simAwaiting_ = 0;
-  bool simStarted_ = false, simReaped_ = false, hostReaped_ = false, ready_ = false, snapshotDone_ = false,
-       hostGone_ = false, writeBusy_[2] = {false, false}, quitting_ = false;
+  bool simReaped_ = false, ready_ = false, snapshotDone_ = false, hostGone_ = false,
+       writeBusy_[2] = {false, false}, quitting_ = false;
   std::vector<Report> snapshot_;
   int tableMismatches_ = 0;
 
@@ -206,35 +198,19 @@ class Soak {
 
 bool Soak::startSimulator() {
   std::ofstream(dir_ + "/soak.bus") << busText(soakInstruments());
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
-  sim_ = fork();
-  if (sim_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    const int log = ::open((dir_ + "/sim.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log >= 0) dup2(log, 2);
-    const std::string bus = dir_ + "/soak.bus", record = dir_ + "/sim.record", link = dir_ + "/line";
-    execl(o_.sim.c_str(), o_.sim.c_str(), "--bus", bus.c_str(), "--record", record.c_str(), "--link",
-          link.c_str(), static_cast<char*>(nullptr));
-    std::fprintf(stderr, "cannot run %s: %s\n", o_.sim.c_str(), std::strerror(errno));
-    _exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  simIn_ = in[1];
-  simOut_ = out[0];
-  // The first line is the pseudo-terminal's path.
-  const std::int64_t until = nowMs() + 10'000;
-  while (!simStarted_ && nowMs() < until) pump(50);
-  return sim_ > 0 && simStarted_;
+  // It goes with the soak, however the soak ends.
+  sim_ = std::make_unique<duz::tools::Simulator>(
+      o_.sim,
+      std::vector<std::string>{"--bus", dir_ + "/soak.bus", "--record", dir_ + "/sim.record", "--link",
+                               dir_ + "/line"},
+      duz::tools::ChildSetup{
+          .errorFile = dir_ + "/sim.log", .appendErrors = true, .parentDeathSignal = SIGTERM},
+      10'000);
+  return sim_->started();
 }
 
 void Soak::simCommand(const std::string& text) {
-  const std::string line = text + "\n";
-  if (::write(simIn_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-    checker_.violation("the simulator no longer takes commands");
+  if (!sim_->process().send(text)) checker_.violation("the simulator no longer takes commands");
   ++simAwaiting_;
 }
 
@@ -242,7 +218,8 @@ void Soak::simCommand(const std::string& text) {
 // then the simulator's record (a reply is recorded before it is sent, so every reply the host has
 // seen is in the record by now), then the module's trace.
 void Soak::pump(int waitMs) {
-  pollfd fds[2] = {{reports_, POLLIN, 0}, {simOut_, POLLIN, 0}};
+  duz::tools::Child& sim = sim_->process();
+  pollfd fds[2] = {{reports_, POLLIN, 0}, {sim.outputEnded() ? -1 : sim.outputFd(), POLLIN, 0}};
   ::poll(fds, 2, waitMs);
   char buffer[65536];
   if (reports_ >= 0)
@@ -288,35 +265,24 @@ void Soak::pump(int waitMs) {
   }
   reportBytes_.erase(0, at);
   if (fds[1].revents & (POLLIN | POLLHUP)) {
-    const ssize_t n = ::read(simOut_, buffer, sizeof buffer);
-    if (n > 0) simPartial_.append(buffer, n);
-    if (n == 0) {
-      // The simulator has ended (quit, or died): nothing more will come from it.
-      ::close(simOut_);
-      simOut_ = -1;
-      int status = 0;
-      if (!quitting_ && waitpid(sim_, &status, 0) == sim_) {
-        simReaped_ = true;
-        checker_.violation("the simulator ended before its time (status " + std::to_string(status) +
-                           "; see sim.log)");
-      }
-    }
-    for (std::size_t end; (end = simPartial_.find('\n')) != std::string::npos;) {
-      const std::string line = simPartial_.substr(0, end);
-      simPartial_.erase(0, end + 1);
-      if (line.starts_with("error")) checker_.violation("the simulator refused a command: " + line);
-      // The line's path: the first line of all, and before the "ok" of "line up".
-      if (line.starts_with("/dev/")) {
-        simStarted_ = true;
-        continue;
-      }
+    while (const auto line = sim.readLine(0)) {
+      if (line->starts_with("error")) checker_.violation("the simulator refused a command: " + *line);
+      // The line's new path, before the "ok" of "line up".
+      if (line->starts_with("/dev/")) continue;
       if (simAwaiting_ > 0) --simAwaiting_;
     }
+    // The simulator has ended (quit, or died): nothing more will come from it.
+    if (sim.outputEnded() && !quitting_ && !simReaped_) {
+      sim.wait(60'000);
+      simReaped_ = true;
+      checker_.violation("the simulator ended before its time (status " + std::to_string(sim.rawStatus()) +
+                         "; see sim.log)");
+    }
   }
-  if (host_ > 0 && !hostGone_) {
-    int status = 0;
-    if (waitpid(host_, &status, WNOHANG) == host_) {
-      hostGone_ = hostReaped_ = true;
+  if (host_ && !hostGone_) {
+    if (host_->ended()) {
+      const int status = host_->rawStatus();
+      hostGone_ = true;
       checker_.violation(WIFSIGNALED(status)
                              ? "the host process died of signal " + std::to_string(WTERMSIG(status))
                              : "the host process ended with status " + std::to_string(WEXITSTATUS(status)));
@@ -405,7 +371,7 @@ void Soak::inject(std::int64_t now) {
 }
 
 void Soak::sample(bool atEnd) {
-  const auto f = footprint(host_);
+  const auto f = footprint(host_->pid());
   if (!f) return;
   const std::int64_t now = nowMs();
   if (!start_) start_ = f;
@@ -448,7 +414,7 @@ int Soak::run() {
   }
   HostSetup setup{o_.module, dir_, dir_ + "/line", dir_ + "/module.trace", dir_ + "/host.log"};
   host_ = startHost(setup, commands_, reports_);
-  if (host_ < 0) return 2;
+  if (!host_) return 2;
   fcntl(reports_, F_SETFL, fcntl(reports_, F_GETFL) | O_NONBLOCK);
   std::fprintf(stderr, "duzevod-soak: %ld s, seed %llu, port loss %s, files in %s\n", o_.seconds, o_.seed,
                o_.portLoss ? "on" : "off", dir_.c_str());
@@ -536,28 +502,18 @@ int Soak::run() {
     Command c{.type = 'q'};
     ::close(commands_[1]);  // the second writer ends
     [[maybe_unused]] auto n = ::write(commands_[0], &c, sizeof c);
-    int status = 0;
-    const std::int64_t until = nowMs() + 15'000;
-    pid_t done = 0;
-    while ((done = waitpid(host_, &status, WNOHANG)) == 0 && nowMs() < until) usleep(20'000);
-    if (done != host_) {
+    host_->wait(15'000);
+    hostGone_ = true;  // its end is expected now, not a violation
+    if (!host_->ended()) {
       checker_.violation("the host did not finish unloading the module within 15 s");
-    } else {
-      hostReaped_ = true;
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        checker_.violation("unloading the module failed (host status " + std::to_string(status) + ")");
+    } else if (const int status = host_->rawStatus(); !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      checker_.violation("unloading the module failed (host status " + std::to_string(status) + ")");
     }
   }
   pump(0);
   quitting_ = true;
   simCommand("quit");
-  int status = 0;
-  const std::int64_t until = nowMs() + 5000;
-  while (!simReaped_ && nowMs() < until)
-    if (waitpid(sim_, &status, WNOHANG) == sim_)
-      simReaped_ = true;
-    else
-      usleep(20'000);
+  sim_->process().wait(5000);
   figures(took);
   return checker_.violations().empty() ? 0 : 1;
 }

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-namespace duz::host {
+namespace duz::tools {
 
 class ModuleLibrary {
  public:
@@ -30,4 +30,4 @@ class ModuleLibrary {
   void* handle_;
 };
 
-}  // namespace duz::host
+}  // namespace duz::tools

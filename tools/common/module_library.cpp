@@ -6,7 +6,7 @@
 #include <dlfcn.h>
 #endif
 
-namespace duz::host {
+namespace duz::tools {
 
 #if defined(_WIN32)
 
@@ -81,4 +81,4 @@ ModuleLibrary::~ModuleLibrary() {
   unload(ignored);
 }
 
-}  // namespace duz::host
+}  // namespace duz::tools
