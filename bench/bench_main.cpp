@@ -25,6 +25,7 @@
 
 #include "bus_text.h"
 #include "child.h"
+#include "duz_version.h"
 #include "figures.h"
 #include "link/link.h"
 #include "platform/system.h"
@@ -58,6 +59,7 @@ Options:
               all the same)
   --note TEXT a line for the page, e.g. that the machine was shared
   --help      this text
+  --version   the program's version
 The programs come from the build that built this one. Exit status: 0 done, 1 a measurement could not
 be made, 2 bad command line.
 )";
@@ -455,6 +457,9 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("duzevod-bench %s\n", duz::kVersion);
       return 0;
     } else if (a == "--tiny") {
       o.tiny = true;

@@ -16,6 +16,7 @@ target_compile_definitions(duzevod_product_tests PRIVATE
   DUZ_HOST="$<TARGET_FILE:duzevod-host>"
   DUZ_MODULE="$<TARGET_FILE:duzevod>"
   DUZ_CONF="$<TARGET_FILE:duzevod-conf>"
+  DUZ_VERSION="${PROJECT_VERSION}"
   DUZ_BUILD_DIR="${CMAKE_BINARY_DIR}"
   DUZ_DEMO="${PROJECT_SOURCE_DIR}/scripts/demo.sh"
   DUZ_SAMPLE_BUS="${PROJECT_SOURCE_DIR}/tools/sim/sample.bus")

@@ -195,6 +195,16 @@ device 5 ORTA
 )";
 }
 
+TEST(Programs, EachSaysTheProjectVersion) {
+  // The version is given once, in the build; a program that printed another would mislead a bug report.
+  for (const auto& [name, path] : {std::pair{"duzevod-host", DUZ_HOST}, std::pair{"duzevod-sim", DUZ_SIM},
+                                   std::pair{"duzevod-conf", DUZ_CONF}}) {
+    const Finished run = runToEnd({path, "--version"});
+    EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+    EXPECT_EQ(run.out, std::string(name) + " " DUZ_VERSION "\n");
+  }
+}
+
 TEST(ConfigurationTool, AMadeFileRestoresTheTagsASearchGives) {
   tools::Simulator sim(DUZ_SIM, {"--bus", DUZ_SAMPLE_BUS});
   ASSERT_TRUE(sim.started()) << sim.errorText();

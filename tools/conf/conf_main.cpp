@@ -12,6 +12,7 @@
 
 #include "conf_show.h"
 #include "conf_text.h"
+#include "duz_version.h"
 #include "platform/system.h"
 #include "startup/config_file.h"
 
@@ -21,6 +22,7 @@ const char kUsage[] = R"(Usage: duzevod-conf show FILE
        duzevod-conf check FILE
        duzevod-conf make TEXT-FILE FILE
        duzevod-conf --help
+       duzevod-conf --version
 
 Reads and writes DUZEvod.sys, the configuration file the module keeps beside the host (or in
 DUZEVOD_DIR): the devices found by the last search, the port and its settings, and when the
@@ -146,6 +148,10 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     std::fputs(duz::conf::kTextFormat, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("duzevod-conf %s\n", duz::kVersion);
     return 0;
   }
   if (command == "show" || command == "check") {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "duz_version.h"
 #include "host/shell/exports.h"
 #include "live_table.h"
 #include "module_library.h"
@@ -154,6 +155,10 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("duzevod-host %s\n", duz::kVersion);
     return 0;
   }
   const Options& o = *options;

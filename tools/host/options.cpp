@@ -22,6 +22,7 @@ const char* const kUsage =
     "                    at SECONDS after the load, write VALUE to bit tag BIT of device slot SLOT\n"
     "                    through SetBitTagValue; may be given more than once\n"
     "  --help            this text\n"
+    "  --version         the program's version\n"
     "\n"
     "The readable view lists each device with its slot, bus address (its \"Device number\" tag), model\n"
     "and state, and under it each tag with its value (with the unit where known), quality and age. On a\n"
@@ -93,6 +94,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     }
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--module") {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 
+#include "duz_version.h"
 #include "gateway.h"
 #include "host/shell/exports.h"
 #include "log.h"
@@ -85,6 +86,10 @@ int main(int argc, char** argv) {
   }
   if (parsed->help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (parsed->version) {
+    std::printf("duzevod-mqtt %s\n", duz::kVersion);
     return 0;
   }
   Options options = *parsed;

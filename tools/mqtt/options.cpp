@@ -28,6 +28,7 @@ const char* const kUsage =
     "  --allow-writes         take commands for the alarm instruments' command bits from <prefix>/.../set\n"
     "  --republish SECONDS    publish every tag again this often (default: on change and on reconnect)\n"
     "  --help                 this text\n"
+    "  --version              the program's version\n"
     "\n"
     "Topics (device and tag names as the module names them, '/', '+' and '#' replaced by '_'):\n"
     "  <prefix>/status                    online, or offline (the will, and after a clean stop); retained\n"
@@ -118,6 +119,9 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     }
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+      return o;
+    } else if (arg == "--version") {
+      o.version = true;
       return o;
     } else if (arg == "--module") {
       o.modulePath = value;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "duz_version.h"
 #include "platform/posix/posix_serial.h"
 #include "sim_answer.h"
 #include "sim_bus.h"
@@ -50,6 +51,7 @@ Options:
   --link PATH       keep a symbolic link PATH pointing at the line, also after "line up" (as
                     /dev/serial/by-id/... follows an adapter plugged in again)
   --help            this text
+  --version         the program's version
 
 A request ends when the line has been quiet for 3.5 characters (at least 1.75 ms). Requests with a bad
 CRC or for an address without a device get no reply, as on a real bus.
@@ -433,6 +435,9 @@ int main(int argc, char** argv) {
     long n = 0;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kHelp, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("duzevod-sim %s\n", duz::kVersion);
       return 0;
     } else if (arg == "--bus" || arg == "--device") {
       const char* v = value();

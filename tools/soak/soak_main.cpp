@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "duz_version.h"
 #include "simulator.h"
 #include "soak_bus.h"
 #include "soak_check.h"
@@ -62,6 +63,7 @@ Options:
   --sim PATH      the bus simulator (default: the one built with this program)
   --keep          keep the working directory (bus file, records, trace, logs) even after a pass
   --help          this text
+  --version       the program's version
 )";
 
 // What the host's resident memory may move after the warm-up: the allocator's own breathing, far below
@@ -561,6 +563,9 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kHelp, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("duzevod-soak %s\n", duz::kVersion);
       return 0;
     } else if (arg == "--seconds" && value) {
       o.seconds = std::strtol(value, &end, 10);
