@@ -5,7 +5,8 @@
 #   imports  duzevod.dll imports exactly exposeAnTag, exposeBitTag, exposeIntTag from tessarin.dll and
 #            otherwise only Windows system DLLs
 #   runtime  tessarin.dll and duzevod-host.exe need only Windows system DLLs (and tessarin.dll); the
-#            module's own code has no guarded function-local static and no thread-local variable
+#            module's own code has no guarded function-local static and no thread-local variable, and
+#            the 32-bit unwinder registers the DLL's tables without the thread library
 # Usage: check_binary_interface.sh exports|imports|runtime OBJDUMP NM BIN_DIR
 set -euo pipefail
 mode=$1 objdump=$2 nm=$3 bin=$4
@@ -105,6 +106,16 @@ case $mode in
     # of them each unload would leave behind.
     own=$("$nm" -C "$bin/duzevod.dll" | grep -E 'guard variable for duz::|__emutls_v\..*3duz' || true)
     [ -z "$own" ] || fail "duzevod.dll has guarded or thread-local statics of its own: $own"
+    # The 32-bit run-time registers the DLL's unwind tables at every load. Through the thread library
+    # that would give the loading thread bookkeeping which each unload leaves behind.
+    if "$nm" "$dll" | grep -q ' T ___register_frame_info$'; then
+      disassembly=$("$objdump" -d --no-show-raw-insn "$dll")
+      for function in ___register_frame_info ___register_frame_info_bases __Unwind_Find_FDE; do
+        calls=$(awk -v label="<$function>:" 'index($0, label) { on = 1; next } on && /^$/ { exit } on' \
+          <<<"$disassembly" | grep -oE '<_pthread_[a-z_]+>' | sort -u | xargs || true)
+        [ -z "$calls" ] || fail "duzevod.dll's $function calls the thread library: $calls"
+      done
+    fi
     ;;
   *)
     echo "unknown mode $mode" >&2
