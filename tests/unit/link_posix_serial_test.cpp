@@ -273,7 +273,7 @@ TEST_F(PtyLine, EveryReplyTimingEndsAsTheWin32TimeOutsEndIt) {
       atOnce("all at once", block),
   };
   const double tolerance = toleranceMs();
-  int reruns = 0;
+  int reruns = 0, unjudged = 0;
   for (const ReplyTiming& row : rows) {
     SCOPED_TRACE(row.name);
     struct Attempt {
@@ -328,6 +328,13 @@ TEST_F(PtyLine, EveryReplyTimingEndsAsTheWin32TimeOutsEndIt) {
       if (run.disturbedMs < best.disturbedMs) best = std::move(run);
     }
     const double allowed = tolerance + (best.disturbedMs >= tolerance / 2 ? best.disturbedMs : 0);
+    // The rows' pauses are 10 ms from the 100 ms limit: a line disturbed by more is another row.
+    if (best.disturbedMs >= 10) {
+      std::printf("%s: not judged, this machine disturbed every run by %.1f ms or more\n", row.name,
+                  best.disturbedMs);
+      ++unjudged;
+      continue;
+    }
     std::size_t next = 0;
     const std::vector<int> counts{3, best.got[2] + 2};
     for (std::size_t i = 0; i < best.reads.size(); ++i) {
@@ -342,6 +349,7 @@ TEST_F(PtyLine, EveryReplyTimingEndsAsTheWin32TimeOutsEndIt) {
       std::printf("%s: judged with %.1f ms more tolerance, the least this machine disturbed it\n", row.name,
                   best.disturbedMs);
   }
+  EXPECT_LT(unjudged, static_cast<int>(rows.size()) / 2) << "this machine is too busy to time a serial line";
   if (reruns > 0) std::printf("%d run(s) again: the machine delayed the writer or the reader\n", reruns);
 }
 
