@@ -150,17 +150,18 @@ fs::path writeFile(const fs::path& path, const std::string& text) {
   return path;
 }
 
-fs::path busFile(Work& work, int devices) {
+fs::path busFile(Work& work, int devices, const std::string& more = "") {
   BusText bus;
   for (int a = 1; a <= devices; ++a) busDevice(bus, a);
-  return writeFile(work.file("bus"), bus.text());
+  return writeFile(work.file("bus"), bus.text() + more);
 }
 
-// The paced simulator at `baud`, with replies right after the instrument's 3.5 characters.
+// The paced simulator at `baud`, with replies right after the instrument's 3.5 characters; `more`
+// goes on with the last device's settings.
 struct Simulator {
-  Simulator(Work& work, int devices, unsigned baud)
+  Simulator(Work& work, int devices, unsigned baud, const std::string& more = "")
       : process(DUZ_SIM,
-                {"--bus", busFile(work, devices).string(), "--baud", std::to_string(baud), "--pace",
+                {"--bus", busFile(work, devices, more).string(), "--baud", std::to_string(baud), "--pace",
                  "--turnaround", "0"},
                 {.input = false, .errorFile = work.file("sim-stderr").string()}),
         pty(process.path()) {
@@ -370,6 +371,47 @@ ExchangeFigures measureExchanges(Work& work, int reps) {
   return figures;
 }
 
+// A clock whose sleeps return at once: an exchange timed with it ends where its attempt ends, without
+// the 500 ms pause that follows a failed one.
+class NoPauseClock : public duz::Clock {
+ public:
+  bool sleepMs(std::uint32_t, duz::StopSignal*) override { return true; }
+  void pauseMicroseconds(std::uint32_t us) override { real_->pauseMicroseconds(us); }
+  std::uint64_t monotonicMs() override { return real_->monotonicMs(); }
+  std::uint64_t fileTimeNow() override { return real_->fileTimeNow(); }
+
+ private:
+  std::unique_ptr<duz::Clock> real_ = duz::makeSystemClock();
+};
+
+// A controller that answers its block request (a 221-byte reply expected) with a 5-byte exception, at
+// the polling speed: the attempt's time, from the call to its failure, each after 10 ms of quiet line.
+std::vector<double> measureException(Work& work, int reps) {
+  Simulator sim(work, 1, kPollBaud, "  fault exception\n");
+  NoPauseClock clock;
+  duz::Link link(clock);
+  link.port = duz::makeSystemSerialPorts()->open(sim.pty);
+  if (!link.port || !link.port->configure("baud=" + std::to_string(kPollBaud) + " parity=N data=8 stop=2"))
+    fail("the module's port cannot open " + sim.pty);
+  link.port->setTimeouts({100, 2, 500});
+  link.setBaud(kPollBaud);
+  link.pollingActive = 1;
+  std::vector<std::uint8_t> frame = requestOf(Kind::ControllerBlock);
+  frame.resize(frame.size() + 2);
+  duz::putCrc(frame.data(), static_cast<int>(frame.size()));
+  std::uint8_t response[260];
+  std::vector<double> times;
+  for (int rep = 0; rep < reps; ++rep) {
+    usleep(static_cast<useconds_t>(kQuietBeforeMs * 1000));
+    const double t0 = monotonicMs();
+    const int r = link.Transaction(static_cast<int>(frame.size()), frame.data(), response,
+                                   static_cast<int>(sizeof response));
+    if (r == 2) times.push_back(monotonicMs() - t0);
+  }
+  link.port.reset();
+  return times;
+}
+
 // CPU time the machine says its hypervisor took from it (the "steal" column of /proc/stat), in ms.
 double stolenMs() {
   std::ifstream stat("/proc/stat");
@@ -553,6 +595,19 @@ int main(int argc, char** argv) {
         "but cannot take its reply: `modbus_receive_confirmation` knows the length of replies to functions "
         "1 to 4, 17 and 23 only, reads a function-71 reply as a 5-byte frame and reports \"Invalid CRC\".\n";
 
+  // An exception instead of a long reply.
+  const Summary exception = summarize(measureException(work, o.reps));
+  if (exception.count == 0) fail("the controller's exception was never taken as one");
+  const double exceptionWire = wireMs(kPollBaud, requestBytes(Kind::ControllerBlock), 5);
+  exchangeTable +=
+      "\nA controller that answers its block request with an exception (5 bytes instead of the " +
+      std::to_string(replyBytes(Kind::ControllerBlock)) + " expected) at " + std::to_string(kPollBaud) +
+      " bit/s: the attempt ends " + spread(exception) + " ms after the call (wire " + ms(exceptionWire) +
+      ", slave " + ms(gapMs(kPollBaud)) +
+      "), then comes the specified 500 ms pause. The reply's header is taken the moment its third byte is "
+      "there; while the header read still slept through the whole expected reply, such an attempt took "
+      "about 100 ms longer, and so did the cycle for every device that answered so.\n";
+
   // 2 and 3. Cycles, CPU and memory.
   const std::vector<int> counts = !o.wants(2) && !o.wants(3) ? std::vector<int>{}
                                   : o.tiny                   ? std::vector<int>{1, 5}
@@ -669,8 +724,10 @@ int main(int argc, char** argv) {
     cpuTable +=
         "\nThis machine spends " + format("%.1f", wakeCostUs[0]) + " / " + format("%.1f", wakeCostUs[1]) +
         " µs of CPU on one sleep and wake-up of a thread (a plain 1 ms sleep, before / after the polling "
-        "runs); the polling thread's CPU time is mostly its wake-ups (the specified sleeps, the reply's "
-        "first byte, and the reply's end), so it scales with that figure, which load and virtualisation "
+        "runs); the polling thread's CPU time is mostly its wake-ups (the specified sleeps, a reply's "
+        "first byte, its header's end and its body's end, and one more for every 95 ms of a longer body: a "
+        "read never sleeps longer unseen, so that a pause of more than 100 ms inside a reply ends the read "
+        "as the Win32 time-outs end it), so it scales with that figure, which load and virtualisation "
         "raise several times over a quiet machine's. The machine reported " +
         format("%.0f", stolen31) +
         " ms of CPU time stolen by its hypervisor during the first run. A virtual machine that reports none "

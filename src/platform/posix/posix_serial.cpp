@@ -42,20 +42,10 @@ class PosixSerialPort : public SerialPort {
   void setTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
   int read(std::uint8_t* buffer, int count) override {
     int failure = 0;
-    frame_.rest = expectedReply_ > 0 ? std::max(expectedReply_ - replyTaken_ - count, 0) : 0;
-    frame_.continuing = expectedReply_ > 0 && replyTaken_ > 0;
     const int got = posix::readWithTimeouts(fd_, buffer, count, timeouts_, &failure, &frame_);
     noteFailure(failure);
-    if (got > 0) {
-      lastTrafficNs_ = posix::monotonicNs();
-      replyTaken_ += got;
-    }
-    if (got < count) expectedReply_ = 0;  // the reply is not what was expected: no more guessing
+    if (got > 0) lastTrafficNs_ = posix::monotonicNs();
     return got;
-  }
-  void expectReply(int bytes) override {
-    expectedReply_ = bytes;
-    replyTaken_ = 0;
   }
   int write(const std::uint8_t* buffer, int count) override {
     int failure = 0;
@@ -68,7 +58,7 @@ class PosixSerialPort : public SerialPort {
     int waiting = 0;
     if (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0) lastTrafficNs_ = posix::monotonicNs();
     tcflush(fd_, TCIOFLUSH);
-    expectReply(0);
+    frame_.lastByteNs = 0;  // a new exchange: no reply flows yet
   }
   void purgeAfterWrite() override {
     // write() returns before the bytes are on the line: wait for them to leave, then drop what came back
@@ -76,6 +66,7 @@ class PosixSerialPort : public SerialPort {
     while (tcdrain(fd_) != 0 && errno == EINTR) {
     }
     tcflush(fd_, TCIFLUSH);
+    frame_.lastByteNs = 0;
     lastTrafficNs_ = posix::monotonicNs();
   }
   std::string lostReason() const override { return lost_ ? posix::failureText(lost_) : std::string(); }
@@ -93,8 +84,6 @@ class PosixSerialPort : public SerialPort {
   posix::FrameTimeline frame_;      // the line's speed and the frame being read
   std::int64_t lastTrafficNs_ = 0;  // the last byte read, sent or thrown away (0: none seen)
   int lost_ = 0;                    // the failure that showed the line gone
-  int expectedReply_ = 0;           // the length the reply being read most likely has (0: not known)
-  int replyTaken_ = 0;              // bytes of that reply taken so far
 };
 
 class PosixSerialPorts : public SerialPorts {

@@ -35,18 +35,17 @@ bool enableRs485(int fd);
 constexpr int kHangUp = -1;
 
 // Waits for up to `count` bytes under COMMTIMEOUTS rules: the read ends when all have come, when the
-// total time (constant + multiplier x count) has passed, or `interval` ms after the last byte once one
-// has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
-// With a `frame` (may be null) a frame that has begun is left to arrive at the line's speed instead of
-// waking for each byte; the last byte of a longer rest is still waited for by itself, so it is taken as
-// soon as it comes.
+// total time (constant + multiplier x count) has passed, or `interval` ms after the arrival of the last
+// byte once one has arrived. Returns the bytes read, or -1 when the line failed before any byte came.
+// With a `frame` (may be null) a reply that flows is slept through at the line's speed rather than
+// woken for byte by byte, in sleeps short enough that neither what the read returns nor when it ends
+// changes by more than a few milliseconds.
 struct FrameTimeline {
   std::int64_t characterNs = 0;  // one character on the line (0: unknown, and no sleeping by it)
-  // When the last byte a read took arrived (monotonic; 0: none yet), kept up to date by the read. A
-  // read that starts right after one continues the same frame.
+  // When the last byte a read took arrived (monotonic; 0: none, or none since the line was purged),
+  // kept up to date by the read. A read that starts right after it continues the same reply.
   std::int64_t lastByteNs = 0;
-  int rest = 0;             // bytes the frame most likely has beyond this read: slept through as well
-  bool continuing = false;  // this read continues a frame whose length was expected
+  bool paced = false;  // the last look at the line found it keeping its pace
 };
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts,
                      int* failure = nullptr, FrameTimeline* frame = nullptr);

@@ -187,6 +187,42 @@ std::string failureText(int failure) {
   return failure == kHangUp ? std::string("hang-up") : std::generic_category().message(failure);
 }
 
+namespace {
+
+// How long a read sleeps without looking at the line. A byte found after such a sleep came at some
+// moment within it, which the line's speed bounds from below (a line carries no byte faster); that
+// bound is exact when the line kept its pace up to a stop, the way a UART sends. Two lengths:
+// - while it is not known that the line keeps its pace (a byte seen come after a wait, a line slower
+//   than its speed), a few milliseconds: a wrong bound then costs no more than that;
+// - once a look has found the line at its pace, up to 95 ms: shorter than the 100 ms the read allows
+//   between two bytes, so no byte after a longer pause is ever taken unseen.
+constexpr std::int64_t kProbeNs = 5'000'000;
+constexpr std::int64_t kPacedNs = 95'000'000;
+// A sleep that should end with the read's last byte lasts this much longer, so that the byte is
+// normally there when the read looks, and no wait of its own is needed.
+constexpr std::int64_t kLastByteMarginNs = 50'000;
+
+bool waitReadable(int fd, std::int64_t deadline, int* failure, bool* hangUp) {
+  timespec t{};
+  timespec* limit = nullptr;
+  if (deadline >= 0) {
+    const std::int64_t left = std::max<std::int64_t>(deadline - monotonicNs(), 0);
+    t.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+    t.tv_nsec = static_cast<long>(left % 1'000'000'000);
+    limit = &t;
+  }
+  pollfd p{fd, POLLIN, 0};
+  const int ready = ::ppoll(&p, 1, limit, nullptr);
+  if (ready < 0 && errno != EINTR) {
+    *failure = errno;
+    return false;
+  }
+  *hangUp = ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+  return true;
+}
+
+}  // namespace
+
 int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts& timeouts, int* failure,
                      FrameTimeline* frame) {
   const auto failed = [failure](int why) {
@@ -194,102 +230,92 @@ int readWithTimeouts(int fd, std::uint8_t* buffer, int count, const CommTimeouts
   };
   FrameTimeline none;
   FrameTimeline& f = frame ? *frame : none;
-  const std::int64_t characterNs = f.characterNs;
+  const std::int64_t c = f.characterNs;
   if (count <= 0) return 0;
   constexpr std::uint32_t kForever = 0xFFFFFFFFu;
   // Interval "forever" with no totals: return at once with what is there (the Win32 rule).
   const bool immediate = timeouts.readInterval == kForever && timeouts.readTotalConstant == 0 &&
                          timeouts.readTotalMultiplier == 0;
+  const bool byInterval = timeouts.readInterval > 0 && timeouts.readInterval != kForever;
+  const std::int64_t intervalNs = std::int64_t{timeouts.readInterval} * 1'000'000;
   const std::int64_t totalMs =
       std::int64_t{timeouts.readTotalConstant} + std::int64_t{timeouts.readTotalMultiplier} * count;
   const std::int64_t start = monotonicNs();
   const std::int64_t totalDeadline = totalMs > 0 ? start + totalMs * 1'000'000 : -1;
+  // The interval is counted from the arrival of this read's last byte, once it has one.
   std::int64_t intervalDeadline = -1;
 
-  // Bytes have just come: the rest of the frame follows at the line's speed. So it does when the
-  // previous read took a byte a moment ago (a frame's body read right after its header).
-  bool flowing = characterNs > 0 && f.lastByteNs > 0 &&
-                 (f.continuing || start - f.lastByteNs < 2 * characterNs + 1'000'000);
-  // When the last byte taken arrived. Bytes of a flowing frame come one character apart, so the guess
-  // follows the line's own timeline rather than the moments our reads returned: those are late by each
-  // wake-up's delay, which would otherwise add up over the sleeps of one frame.
-  std::int64_t arrived = flowing ? f.lastByteNs : 0;
-  bool onTimeline = flowing;
-  // The sleep before left the last byte to a wait of its own, which takes it the moment it comes (so
-  // did the read before, when it slept through the rest of an expected frame).
-  bool lastByItself = f.continuing;
-  // The last read returned fewer bytes than asked: the driver had no more, so reading again at once
-  // would only cost a system call.
-  bool drained = false;
+  // `anchor`: when the last byte taken arrived, as far as it is known; `flowing`: bytes have just
+  // come, so more follow at the line's speed and may be slept through; `paced`: the last look found
+  // the line at its pace. A read right after one that took a byte (a reply's body after its header)
+  // goes on from what that one knew.
+  std::int64_t anchor = 0;
+  bool flowing = c > 0 && f.lastByteNs > 0 && start - f.lastByteNs < 2 * c + 1'000'000;
+  bool paced = flowing && f.paced;
+  if (flowing) anchor = f.lastByteNs;
+  bool woken = false;         // the look below follows a wait that ended as bytes came
+  std::int64_t expected = 0;  // bytes the line's pace brings by the end of the sleep before the look
   int got = 0;
-  while (got < count) {
-    if (!drained) {
-      const int wanted = count - got;
-      const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(wanted));
-      if (n > 0) {
-        got += static_cast<int>(n);
-        flowing = true;
-        drained = n < wanted;
-        const std::int64_t now = monotonicNs();
-        arrived = onTimeline ? std::min(now, arrived + n * characterNs) : now;
-        onTimeline = characterNs > 0;
-        f.lastByteNs = arrived;
-        if (timeouts.readInterval > 0 && timeouts.readInterval != kForever)
-          intervalDeadline = now + std::int64_t{timeouts.readInterval} * 1'000'000;
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        failed(errno);
-        return got > 0 ? got : -1;
-      }
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
+    const std::int64_t now = monotonicNs();
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      failed(errno);
+      return got > 0 ? got : -1;
     }
-    drained = false;
-    if (immediate) break;
+    const bool slept = expected > 0;
+    if (n > 0) {
+      got += static_cast<int>(n);
+      // Seen as they came after a wait, the bytes arrived now; found after a sleep (or at the start of
+      // a read that goes on from the one before), no earlier than the line's pace allows.
+      anchor = !woken && flowing ? std::min(now, anchor + n * c) : now;
+      if (woken || slept) paced = !woken && n >= expected - 1;  // within one character of the pace
+      flowing = c > 0;
+      f.lastByteNs = anchor;
+      f.paced = paced;
+      if (byInterval) intervalDeadline = anchor + intervalNs;
+    } else if (slept || woken) {
+      flowing = false;  // the line stopped within the sleep, or the wake-up was not for a byte
+    }
+    woken = false;
+    expected = 0;
+    if (got == count || immediate) break;
 
     std::int64_t deadline = totalDeadline;
     if (intervalDeadline >= 0 && (deadline < 0 || intervalDeadline < deadline)) deadline = intervalDeadline;
-    int waitMs = -1;
-    if (deadline >= 0) {
-      const std::int64_t left = deadline - monotonicNs();
-      if (left <= 0) break;
-      waitMs = static_cast<int>((left + 999'999) / 1'000'000);
-    }
-    // Waking for every byte of a long reply costs the host a few hundred wake-ups an exchange: sleep
-    // while the missing bytes arrive, and of more than two leave the last one to the wait below. Never
-    // past the deadline: a line that stops is noticed at most one interval after the read before.
-    // A line slower than its speed is waited for as it comes.
-    // A frame expected to go on past this read is slept through as well, so that its header and body
-    // cost one wake-up, not two; a shorter reply (an exception) is then taken at most one interval later.
-    const int missing = count - got;
-    if (flowing && characterNs > 0 && !(lastByItself && missing == 1)) {
+    if (deadline >= 0 && now >= deadline) break;
+
+    // Sleep while the line's pace brings the missing bytes, as far as a sleep may go unseen.
+    if (flowing) {
+      const int missing = count - got;
+      const std::int64_t window = paced ? kPacedNs : kProbeNs;
+      const std::int64_t byPace = std::min<std::int64_t>(missing, (anchor + window - now) / c);
+      if (byPace > 0) {
+        std::int64_t wake = anchor + byPace * c + (byPace == missing ? kLastByteMarginNs : 0);
+        if (deadline >= 0) wake = std::min(wake, deadline);
+        expected = std::max<std::int64_t>((wake - anchor) / c, 0);
+        if (wake > now) sleepPrecisely(wake - now);
+        if (expected == 0) expected = 1;  // a look after a sleep, whatever it finds
+        continue;
+      }
       flowing = false;
-      const int frameMissing = missing + f.rest;
-      lastByItself = frameMissing > 2;
-      const std::int64_t now = monotonicNs();
-      const int sleepFor = lastByItself ? frameMissing - 1 : frameMissing;
-      std::int64_t sleepNs = arrived + std::int64_t{sleepFor} * characterNs - now;
-      if (deadline >= 0) sleepNs = std::min(sleepNs, deadline - now);
-      if (sleepNs > 0) sleepPrecisely(sleepNs);
-      continue;
     }
-    // The line paused: the next byte's time is when the wait for it ends.
-    flowing = false;
-    onTimeline = false;
-    lastByItself = false;
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, waitMs);
-    if (ready < 0 && errno != EINTR) {
-      failed(errno);
+    // The line is not known to be flowing: wait for its next byte and note when it comes.
+    bool hangUp = false;
+    int why = 0;
+    if (!waitReadable(fd, deadline, &why, &hangUp)) {
+      failed(why);
       return got > 0 ? got : -1;
     }
     // A line that has gone (adapter pulled, far end of a pseudo-terminal closed) reports a hang-up
     // and would wake every poll at once: take what is still there, and fail the read if nothing was.
-    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    if (hangUp) {
       const ssize_t last = ::read(fd, buffer + got, static_cast<std::size_t>(count - got));
       if (last > 0) got += static_cast<int>(last);
       failed(last < 0 && errno != EAGAIN && errno != EINTR ? errno : kHangUp);
       return got > 0 ? got : -1;
     }
+    woken = true;
   }
   return got;
 }
