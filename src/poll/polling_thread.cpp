@@ -60,23 +60,24 @@ void PollingThread::start() {
   }
 }
 
-void PollingThread::stop(bool join) {
+bool PollingThread::stop(bool join, std::uint32_t boundMs) {
   stop_.request();
-  if (!running()) return;
+  if (!running()) return true;
   if (join) {
     if (system_) {
       systemThreads_->join(std::exchange(system_, nullptr));
     } else {
       thread_.join();
     }
-    return;
+    return true;
   }
-  finished_.wait();
+  const bool finished = finished_.wait(boundMs);
   if (system_) {
     systemThreads_->detach(std::exchange(system_, nullptr));
   } else {
     thread_.detach();
   }
+  return finished;
 }
 
 void PollingThread::run() {

@@ -1,7 +1,9 @@
 // The polling thread: reads every configured device once per cycle and publishes its values.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -23,8 +25,14 @@ class PollingThread {
   void start();
   // Asks the thread to end, wakes it from its sleeps and waits until it no longer touches module data.
   // With join = false the thread is detached once it has said so (Windows unloads under the loader
-  // lock, where waiting for a thread to end would deadlock).
-  void stop(bool join = true);
+  // lock, where waiting for a thread to end would deadlock), and the wait is bounded by `boundMs`: a
+  // thread held in a system call that does not return (a port driver hanging in its open while its
+  // device re-enumerates) must not hang the host's unload. False when the thread did not say so in
+  // time: it is detached all the same and still uses the module, which must then be kept.
+  bool stop(bool join = true, std::uint32_t boundMs = kUnloadWaitMs);
+  // Far longer than anything the thread does between two looks at its stop (a read of the largest reply
+  // ends within about a second), even on a machine too busy to run it for a while.
+  static constexpr std::uint32_t kUnloadWaitMs = 10'000;
   bool running() const { return thread_.joinable() || system_; }
 
   // Called just before the thread is created, and by the thread as the first thing it does (or at once,
@@ -81,14 +89,11 @@ class PollingThread {
       raised_ = true;
       cv_.notify_all();
     }
-    void wait() {
-      if (waiter_) {
-        while (!waiter_->sleep(1000)) {
-        }
-        return;
-      }
+    // True when raised within `ms`.
+    bool wait(std::uint32_t ms) {
+      if (waiter_) return waiter_->sleep(ms);
       std::unique_lock lock(mutex_);
-      cv_.wait(lock, [this] { return raised_; });
+      return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return raised_; });
     }
 
    private:

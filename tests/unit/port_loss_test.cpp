@@ -4,9 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "host/shell/lifecycle.h"
 #include "link/trace.h"
 #include "poll_world.h"
 #include "startup/port_setup.h"
@@ -258,6 +263,106 @@ TEST(PortLossWhilePolling, PulledAndPluggedAgainWithHostWritesInBetween) {
   ASSERT_TRUE(waitFor([&] { return readOnline(module.deviceStatusTable[0]) == 1; }));
   module.pollingThread.stop();
   EXPECT_EQ(adapter.opens, 21);
+}
+
+// A port driver that hangs in its open, as some USB serial drivers do while the device re-enumerates.
+class HangingPorts : public FakeSerialPorts {
+ public:
+  using FakeSerialPorts::FakeSerialPorts;
+  std::unique_ptr<SerialPort> open(const std::string&) override {
+    std::unique_lock lock(mutex_);
+    entered_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return released_; });
+    return nullptr;
+  }
+  bool waitEntered() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [this] { return entered_; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool entered_ = false, released_ = false;
+};
+
+// The polling thread as the Windows entry makes it; let go of by the unload, it is kept for the test.
+struct KeptThread {
+  static inline std::thread* kept = nullptr;
+  static void* start(PollingThread& thread) {
+    return new std::thread([&thread] { thread.run(); });
+  }
+  static void join(void* thread) {
+    static_cast<std::thread*>(thread)->join();
+    delete static_cast<std::thread*>(thread);
+  }
+  static void detach(void* thread) { kept = static_cast<std::thread*>(thread); }
+  static constexpr PollingThread::SystemThreads hooks{start, join, detach};
+};
+
+TEST(PortLossAtUnload, AnOpenThatHangsHoldsTheUnloadOnlyForItsBound) {
+  static HangingPorts* ports = nullptr;
+  static RecordingTrace* trace = nullptr;
+  static FakeHostLibrary* host = nullptr;
+  const auto parts = []() {
+    auto loaded = std::make_unique<shell::LoadedModule>();
+    auto clock = std::make_unique<FakeClock>();
+    auto hanging = std::make_unique<HangingPorts>(*clock);
+    auto recording = std::make_unique<RecordingTrace>();
+    auto library = std::make_unique<FakeHostLibrary>();
+    ports = hanging.get();
+    trace = recording.get();
+    host = library.get();
+    loaded->clock = std::move(clock);
+    loaded->ports = std::move(hanging);
+    loaded->op = std::make_unique<FakeOperator>();
+    loaded->locale = std::make_unique<FakeLocale>();
+    loaded->directory = std::make_unique<TempHostDirectory>();
+    loaded->host = std::move(library);
+    loaded->trace = std::move(recording);
+    return loaded;
+  };
+  // The start-up could not open COM4: the first cycle opens it again, and the driver hangs there.
+  const auto startup = [](Module& m) {
+    m.link.setup.name = "COM4";
+    m.link.awaitPort();
+    m.deviceConfig[0].byte0(cell::kBusAddress) = 1;
+    std::memcpy(m.deviceConfig[0].text(cell::kModelName), kModelCurrentLoop.c_str(),
+                kModelCurrentLoop.view().size());
+    m.configuredCount = 1;
+    RegisterTags(m);
+    PollingThread::systemThreads = &KeptThread::hooks;
+    m.pollingThread.start();
+    PollingThread::systemThreads = nullptr;
+  };
+  std::unique_ptr<shell::LoadedModule> loaded = shell::load(parts, startup);
+  ASSERT_TRUE(loaded && ports->waitEntered());
+  shell::LoadedModule* module = loaded.get();
+  host->take();
+
+  auto unloading = std::async(std::launch::async, [&] { return shell::unload(loaded, false, 50); });
+  const bool unloadEnded = unloading.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(unloadEnded) << "the unload waited for the hanging open";
+  ports->release();
+  const bool stopped = unloading.get();
+  EXPECT_FALSE(stopped);
+  EXPECT_EQ(loaded, nullptr);
+  // The thread comes back into a module that is still there, and ends without publishing.
+  ASSERT_NE(KeptThread::kept, nullptr);
+  KeptThread::kept->join();
+  delete KeptThread::kept;
+  KeptThread::kept = nullptr;
+  if (stopped) return;  // the module is gone already
+  EXPECT_TRUE(host->take().empty());
+  EXPECT_NE(trace->text.find(" unload: the polling thread did not stop within 50 ms"), std::string::npos)
+      << trace->text;
+  delete module;
 }
 
 }  // namespace

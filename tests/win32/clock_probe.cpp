@@ -1,7 +1,9 @@
 // Checks the Win32 clock where a Windows (or Wine) system runs it: the precise pause lasts at least
-// what was asked, a stop request cuts a long sleep short, and timestamps are FILETIMEs of today.
+// what was asked, a stop request cuts a long sleep short, timestamps are FILETIMEs of today, and the
+// loader is called only while the clock is made, never by the thread that sleeps on it.
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +32,25 @@ std::int64_t busyMicroseconds() {
   return us(kernel) + us(user);
 }
 
+// The system's loader, counting the calls made on threads other than the one that made the clock.
+struct CountingLoader {
+  static inline DWORD maker = 0;
+  static inline std::atomic<int> calls{0}, callsElsewhere{0};
+  static void count() {
+    ++calls;
+    if (GetCurrentThreadId() != maker) ++callsElsewhere;
+  }
+  static void* load(const wchar_t* library) {
+    count();
+    return duz::Win32Clock::systemLoader.load(library);
+  }
+  static void (*find(void* library, const char* name))() {
+    count();
+    return duz::Win32Clock::systemLoader.find(library, name);
+  }
+  static constexpr duz::Win32Clock::Loader loader{load, find};
+};
+
 std::int64_t microsecondsNow() {
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
@@ -51,21 +72,36 @@ int main() {
   check(pausesLongEnough, "pauseMicroseconds lasts at least the time asked");
 
   // Without a high-resolution timer the gap is slept, not spun: 200 gaps of 1.75 ms cost the processor
-  // a small part of their time.
+  // a small part of their time. The timer period's calls were looked up as the clock was made: the
+  // thread that sleeps (the polling thread) never calls the loader, whose lock an unload may hold.
+  CountingLoader::maker = GetCurrentThreadId();
+  duz::Win32Clock coarse(CountingLoader::loader, false);
+  check(CountingLoader::calls == 3, "without a high-resolution timer, winmm's calls are looked up at once");
+  duz::Win32Clock fine(CountingLoader::loader, true);
+  check(CountingLoader::calls == 3, "with a high-resolution timer, nothing is looked up");
   bool sleptLongEnough = true;
-  const std::int64_t wallStart = microsecondsNow();
-  const std::int64_t busyStart = busyMicroseconds();
-  for (int i = 0; i < 200; ++i) {
-    const std::int64_t start = microsecondsNow();
-    duz::Win32Clock::sleepAtLeast(1750);
-    sleptLongEnough = sleptLongEnough && microsecondsNow() - start >= 1750;
-  }
-  const std::int64_t wall = microsecondsNow() - wallStart;
-  const std::int64_t busy = busyMicroseconds() - busyStart;
+  std::int64_t wall = 0, busy = 0;
+  std::thread sleeper([&] {
+    const std::int64_t wallStart = microsecondsNow();
+    const std::int64_t busyStart = busyMicroseconds();
+    for (int i = 0; i < 200; ++i) {
+      const std::int64_t start = microsecondsNow();
+      coarse.sleepAtLeast(1750);
+      sleptLongEnough = sleptLongEnough && microsecondsNow() - start >= 1750;
+    }
+    wall = microsecondsNow() - wallStart;
+    busy = busyMicroseconds() - busyStart;
+    for (duz::Win32Clock* made : {&coarse, &fine}) {
+      made->pauseMicroseconds(1750);
+      made->sleepMs(2);
+    }
+  });
+  sleeper.join();
   std::printf("200 slept gaps: %lld us, %lld us of processor time\n", static_cast<long long>(wall),
               static_cast<long long>(busy));
   check(sleptLongEnough, "a slept gap lasts at least the time asked");
   check(busy * 4 < wall, "a slept gap does not keep the processor busy");
+  check(CountingLoader::callsElsewhere == 0, "the sleeping thread made no loader call");
 
   const std::uint64_t before = clock->monotonicMs();
   check(clock->sleepMs(20), "a sleep without stop signal runs to its end");

@@ -56,10 +56,10 @@ void libraryLoad() noexcept {
   if (!instance) instance = load(makeSystemParts).release();
 }
 
-void libraryUnload(bool join) noexcept {
+bool libraryUnload(bool join) noexcept {
   std::unique_ptr<LoadedModule> loaded(instance);
   instance = nullptr;
-  unload(loaded, join);
+  return unload(loaded, join);
 }
 
 }  // namespace duz::shell

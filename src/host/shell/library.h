@@ -7,7 +7,8 @@
 namespace duz::shell {
 
 void libraryLoad() noexcept;
-// join: true on POSIX; false under the Windows loader lock.
-void libraryUnload(bool join) noexcept;
+// join: true on POSIX; false under the Windows loader lock, where the wait is bounded. False when the
+// polling thread did not stop in time and still runs the library's code, which must then stay mapped.
+bool libraryUnload(bool join) noexcept;
 
 }  // namespace duz::shell

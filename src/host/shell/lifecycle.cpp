@@ -1,6 +1,7 @@
 #include "host/shell/lifecycle.h"
 
 #include <cstdio>
+#include <string>
 
 namespace duz::shell {
 
@@ -62,10 +63,25 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
   return loaded;
 }
 
-void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept {
-  if (!loaded) return;
-  if (loaded->module) loaded->module->pollingThread.stop(join);
+bool unload(std::unique_ptr<LoadedModule>& loaded, bool join, std::uint32_t boundMs) noexcept {
+  if (!loaded) return true;
+  if (loaded->module && !loaded->module->pollingThread.stop(join, boundMs)) {
+    LoadedModule* kept = loaded.release();
+    if (kept->trace) {
+      try {
+        kept->trace->append(
+            traceTime(kept->clock->fileTimeNow()) + " unload: the polling thread did not stop within " +
+            std::to_string(boundMs) +
+            " ms (held in a call of the system's); its module stays in memory, and the library's "
+            "code with it\n");
+      } catch (...) {
+        // Unloading goes on without the line.
+      }
+    }
+    return false;
+  }
   loaded.reset();
+  return true;
 }
 
 DeviceStatusRecord* statusTable(LoadedModule* loaded) noexcept {

@@ -39,8 +39,12 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup = runMo
 
 // Stops the polling thread, then destroys the module (names released integer, bit, analog) and the
 // parts. join = false: the thread is detached once it has stopped touching module data (Windows
-// unloads under the loader lock, where waiting for a thread to end would deadlock).
-void unload(std::unique_ptr<LoadedModule>& loaded, bool join) noexcept;
+// unloads under the loader lock, where waiting for a thread to end would deadlock), waiting at most
+// `boundMs`. False when the thread did not stop in time: the module and its parts are then kept for
+// the thread that still uses them (`loaded` lets go of them), and the trace says so; the library's
+// code must stay too.
+bool unload(std::unique_ptr<LoadedModule>& loaded, bool join,
+            std::uint32_t boundMs = PollingThread::kUnloadWaitMs) noexcept;
 
 // The status table the host sees: the module's, or a fixed table with Device1..Device31, online 1
 // and no tags when there is no module.

@@ -22,11 +22,14 @@ std::int64_t performanceFrequency() {
   return frequency.QuadPart;
 }
 
+HANDLE highResolutionTimer() {
+  return CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+}
+
 // Sleeps most of a short pause on a high-resolution timer (Windows 10 1803 and later); false where
 // there is none. Plain Sleep cannot do it: its granularity is up to 15.6 ms.
 bool timerSleep(std::uint32_t us) {
-  HANDLE timer =
-      CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  HANDLE timer = highResolutionTimer();
   if (!timer) return false;
   LARGE_INTEGER due;
   due.QuadPart = -static_cast<LONGLONG>(us) * 10;  // relative, 100 ns units
@@ -36,31 +39,18 @@ bool timerSleep(std::uint32_t us) {
   return ok;
 }
 
-// The system timer's period calls, taken from winmm where they are needed: only systems without a
-// high-resolution timer sleep this way, and the DLL need not bring winmm into every host.
 using PeriodCall = UINT(WINAPI*)(UINT);
-struct TimerPeriod {
-  PeriodCall begin = nullptr;
-  PeriodCall end = nullptr;
-};
-// Looked up once, with the system's one-time initialisation: no guarded static (why: win32_entry.cpp).
-TimerPeriod periodCalls;
-INIT_ONCE periodLookedUp = INIT_ONCE_STATIC_INIT;
 
-BOOL CALLBACK lookUpPeriod(PINIT_ONCE, PVOID, PVOID*) {
-  if (const HMODULE winmm = LoadLibraryW(L"winmm.dll")) {
-    const auto call = [winmm](const char* name) {
-      return reinterpret_cast<PeriodCall>(reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
-    };
-    periodCalls.begin = call("timeBeginPeriod");
-    periodCalls.end = call("timeEndPeriod");
-  }
-  return TRUE;
+PeriodCall periodCall(void (*call)()) {
+  return reinterpret_cast<PeriodCall>(call);
 }
 
-const TimerPeriod& timerPeriod() {
-  InitOnceExecuteOnce(&periodLookedUp, lookUpPeriod, nullptr, nullptr);
-  return periodCalls;
+void* loadSystemLibrary(const wchar_t* name) {
+  return LoadLibraryW(name);
+}
+
+void (*findProcedure(void* library, const char* name))() {
+  return reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
 // A stop's wake-up as an event that is set once and never reset. The polling thread sleeps on it rather
@@ -81,6 +71,26 @@ class EventWaiter final : public StopSignal::Waiter {
 
 }  // namespace
 
+const Win32Clock::Loader Win32Clock::systemLoader{loadSystemLibrary, findProcedure};
+
+bool Win32Clock::hasHighResolutionTimer() {
+  const HANDLE timer = highResolutionTimer();
+  if (!timer) return false;
+  CloseHandle(timer);
+  return true;
+}
+
+// winmm is taken only where its period calls are needed, so that the DLL does not bring it into every
+// host. The reference is kept: giving it back would happen at the unload, under the loader lock.
+Win32Clock::Win32Clock(const Loader& loader, bool highResolutionTimer) {
+  if (highResolutionTimer) return;
+  void* winmm = loader.load(L"winmm.dll");
+  if (!winmm) return;
+  timeBeginPeriod_ = loader.find(winmm, "timeBeginPeriod");
+  timeEndPeriod_ = loader.find(winmm, "timeEndPeriod");
+  if (!timeBeginPeriod_ || !timeEndPeriod_) timeBeginPeriod_ = timeEndPeriod_ = nullptr;
+}
+
 std::unique_ptr<StopSignal::Waiter> makeEventWaiter() {
   const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!event) return nullptr;
@@ -97,11 +107,10 @@ void Win32Clock::sleepAtLeast(std::uint32_t us) {
   const std::int64_t frequency = performanceFrequency();
   const std::int64_t deadline = performanceCounter() + static_cast<std::int64_t>(us) * frequency / 1'000'000;
   // A gap is a least silence: a little longer does no harm, yielding in a loop would burn a core.
-  const TimerPeriod& period = timerPeriod();
-  const bool fineTimer = period.begin && period.end && period.begin(1) == 0;  // TIMERR_NOERROR
+  const bool fineTimer = timeBeginPeriod_ && periodCall(timeBeginPeriod_)(1) == 0;  // TIMERR_NOERROR
   for (std::int64_t left; (left = deadline - performanceCounter()) > 0;)
     Sleep(static_cast<DWORD>((left * 1000 + frequency - 1) / frequency));
-  if (fineTimer) period.end(1);
+  if (fineTimer) periodCall(timeEndPeriod_)(1);
 }
 
 void Win32Clock::pauseMicroseconds(std::uint32_t us) {

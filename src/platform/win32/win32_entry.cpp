@@ -33,6 +33,10 @@ std::atomic<HANDLE> ownThread{nullptr};     // the polling thread's handle, made
 std::atomic<HANDLE> parkedThread{nullptr};  // set by the thread before it says it has finished
 std::atomic<bool> unloading{false};
 std::atomic<DWORD> launcher{0};  // the thread that starts the polling thread
+// Whether the polling thread parks, or ends by itself in code kept mapped because an unload could not
+// wait for it any longer. Decided once, by whichever of the two comes first.
+enum ThreadFate : int { kPolling, kParking, kLeftBehind };
+std::atomic<int> threadFate{kPolling};
 
 HINSTANCE library = nullptr;  // ours, set at attach
 
@@ -82,6 +86,13 @@ void endPollingThread(duz::PollingThread& thread) {
   if (!unloading.load() || !self || !signal) {
     // Not an unload, or the DLL is pinned: the code the thread returns through stays mapped.
     if (self) CloseHandle(self);
+    thread.sayFinished();
+    return;
+  }
+  int fate = kPolling;
+  if (!threadFate.compare_exchange_strong(fate, kParking)) {
+    // Left behind by an unload that gave up waiting: the DLL stays mapped, the module in memory.
+    CloseHandle(self);
     thread.sayFinished();
     return;
   }
@@ -148,10 +159,30 @@ void pollingThreadEntered() {
     TrySubmitThreadpoolCallback(releaseAfterReturn, self, nullptr);
 }
 
+// The polling thread did not stop in time (held in a system call: a port driver hanging in its open):
+// it will come back into our code, which must then still be there. True when it is left behind so;
+// false when it parks after all, and the unload waits for that as usual.
+bool leaveThreadBehind() {
+  HMODULE self = nullptr;
+  const bool pinned =
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&leaveThreadBehind), &self);
+  int fate = kPolling;
+  if (pinned && threadFate.compare_exchange_strong(fate, kLeftBehind)) return true;
+  // Not pinned (a hung unload is better than running unmapped code), or the thread is parking just now:
+  // it says so on the signal once it is through its call.
+  WaitForSingleObject(parkSignal.load(), INFINITE);
+  return false;
+}
+
 // Stops the module for FreeLibrary and lets a parked polling thread go: ExitThread itself is the APC.
-void unloadUnderLoaderLock() {
+// False when the polling thread was left behind in the pinned DLL.
+bool unloadUnderLoaderLock() {
   unloading.store(true);
-  duz::shell::libraryUnload(false);
+  if (!duz::shell::libraryUnload(false) && leaveThreadBehind()) {
+    if (const HANDLE signal = parkSignal.exchange(nullptr)) CloseHandle(signal);  // no thread will wait on it
+    return false;
+  }
   const HANDLE signal = parkSignal.load();
   if (const HANDLE thread = parkedThread.exchange(nullptr)) {
     WaitForSingleObject(signal, INFINITE);
@@ -177,6 +208,7 @@ void unloadUnderLoaderLock() {
   } else if (signal) {
     CloseHandle(signal);  // no thread ever waited on it
   }
+  return true;
 }
 
 }  // namespace
@@ -198,8 +230,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       // Null: FreeLibrary. We hold the loader lock, so the polling thread is not joined: it says when it
       // no longer touches module data and parks in a wait it leaves only through ExitThread.
       if (!reserved) {
-        unloadUnderLoaderLock();
-        __gnu_cxx::__freeres();
+        // A thread left behind keeps the run-time it may still use.
+        if (unloadUnderLoaderLock()) __gnu_cxx::__freeres();
         leaveRunTime();
       }
       break;

@@ -23,7 +23,7 @@ std::string deviceName(const std::string& name) {
 
 class Win32SerialPort : public SerialPort {
  public:
-  explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
+  Win32SerialPort(HANDLE handle, const win32::CommCalls& calls) : handle_(handle), calls_(calls) {}
   ~Win32SerialPort() override { CloseHandle(handle_); }
   Win32SerialPort(const Win32SerialPort&) = delete;
   Win32SerialPort& operator=(const Win32SerialPort&) = delete;
@@ -48,14 +48,14 @@ class Win32SerialPort : public SerialPort {
 
   int read(std::uint8_t* buffer, int count) override {
     DWORD got = 0;
-    if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return failed();
+    if (!calls_.readFile(handle_, buffer, static_cast<DWORD>(count), &got, nullptr)) return failed();
     if (got > 0) lastTraffic_ = now();
     return static_cast<int>(got);
   }
 
   int write(const std::uint8_t* buffer, int count) override {
     DWORD sent = 0;
-    if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &sent, nullptr)) return failed();
+    if (!calls_.writeFile(handle_, buffer, static_cast<DWORD>(count), &sent, nullptr)) return failed();
     return static_cast<int>(sent);
   }
 
@@ -68,7 +68,7 @@ class Win32SerialPort : public SerialPort {
   void purgeBeforeWrite() override {
     DWORD errors = 0;
     COMSTAT status{};
-    if (ClearCommError(handle_, &errors, &status) && status.cbInQue > 0) lastTraffic_ = now();
+    if (calls_.clearCommError(handle_, &errors, &status) && status.cbInQue > 0) lastTraffic_ = now();
     PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
   }
   // A finished WriteFile does not mean the bytes are on the line (USB adapters, Wine): clearing the
@@ -90,7 +90,20 @@ class Win32SerialPort : public SerialPort {
  private:
   int failed() {
     const DWORD error = GetLastError();
-    if (!lost_ && win32::portGoneError(error)) lost_ = error;
+    if (lost_) return -1;
+    if (error == ERROR_OPERATION_ABORTED) {
+      // A driver told to abort on line errors (its own settings, kept when SetCommState failed) fails
+      // the transfer after a framing or parity error, and every later one until the error is cleared:
+      // a bad reply, not a lost port. A device that is gone cannot even be asked for its errors.
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (!calls_.clearCommError(handle_, &errors, &status)) {
+        const DWORD clearError = GetLastError();
+        if (win32::portGoneError(clearError)) lost_ = clearError;
+      }
+      return -1;
+    }
+    if (win32::portGoneError(error)) lost_ = error;
     return -1;
   }
 
@@ -101,6 +114,7 @@ class Win32SerialPort : public SerialPort {
   }
 
   HANDLE handle_;
+  const win32::CommCalls calls_;
   DWORD lost_ = 0;                // the error that showed the port gone
   std::int64_t lastTraffic_ = 0;  // performance counter at the last byte read, sent or thrown away
 };
@@ -168,7 +182,6 @@ bool portGoneError(DWORD error) {
     case ERROR_DEV_NOT_EXIST:
     case ERROR_BROKEN_PIPE:
     case ERROR_NO_SUCH_DEVICE:
-    case ERROR_OPERATION_ABORTED:
     case ERROR_IO_DEVICE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
@@ -178,8 +191,8 @@ bool portGoneError(DWORD error) {
   }
 }
 
-std::unique_ptr<SerialPort> serialPortOnHandle(HANDLE handle) {
-  return std::make_unique<Win32SerialPort>(handle);
+std::unique_ptr<SerialPort> serialPortOnHandle(HANDLE handle, const CommCalls& calls) {
+  return std::make_unique<Win32SerialPort>(handle, calls);
 }
 
 }  // namespace win32
