@@ -35,7 +35,7 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
+(cd "$root" && cmake --preset release "${launcher[@]}") >/dev/null
 cmake --build "$root/build/release" --target duzevod-bench -j "$(nproc)"
 
 if [ -z "$out" ] && [ "$tiny" = 0 ]; then

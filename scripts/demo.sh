@@ -69,7 +69,7 @@ if [ -z "$build" ]; then
     # command's business, and the tests are not configured here.
     "$root/scripts/install-deps.sh" --linux
     echo "demo: building $build (once; a few minutes)" >&2
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    (cd "$root" && cmake --preset release -DBUILD_TESTING=OFF) >/dev/null
   fi
   cmake --build "$build" --target duzevod duzevod-host duzevod-sim $([ $mqtt = 0 ] || echo duzevod-mqtt) >/dev/null
 fi

@@ -76,8 +76,7 @@ if command -v ccache >/dev/null; then
 fi
 start=$(date +%s)
 echo "=== build fuzz targets"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUZ_FUZZ=ON \
-  -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
+(cd "$root" && cmake --preset fuzz "${launcher[@]}") >/dev/null
 ninja -C "$build" "${targets[@]/#/fuzz_}" >/dev/null || { echo "fuzz.sh: the build failed" >&2; exit 1; }
 built=$(($(date +%s) - start))
 echo "built in $built s"

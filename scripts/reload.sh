@@ -10,6 +10,8 @@ if [ "${1:-}" = --help ]; then
 fi
 cycles=500
 if [ "${1:-}" = --cycles ] && [ -n "${2:-}" ]; then cycles=$2; fi
-cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The program is a test's: the test toolchain (GoogleTest) is needed, whatever configured build/release.
+"$root/scripts/install-deps.sh"
+(cd "$root" && cmake --preset release) >/dev/null
 cmake --build "$root/build/release" --target duzevod_reload_endurance
 exec "$root/build/release/tests/integration/duzevod_reload_endurance" --cycles "$cycles"

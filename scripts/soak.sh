@@ -48,7 +48,7 @@ if [ -z "$build" ]; then
   if [ ! -f "$build/build.ninja" ]; then
     "$root/scripts/install-deps.sh" --linux
     echo "soak: building $build (once; a few minutes)" >&2
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    (cd "$root" && cmake --preset release -DBUILD_TESTING=OFF) >/dev/null
   fi
   cmake --build "$build" --target duzevod-soak >/dev/null
 fi

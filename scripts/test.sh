@@ -20,8 +20,8 @@ build() {
     if [ "$1" = --target ]; then targets+=(--target "$2"); shift 2; else options+=("$1"); shift; fi
   done
   echo "=== build $name"
-  # Tests on explicitly: the demonstration configures build/release without them.
-  cmake -S "$root" -B "$root/build/$name" -G Ninja -DBUILD_TESTING=ON "${options[@]}" >/dev/null
+  # Each build is the preset of its name (CMakePresets.json): folder build/NAME, tests on.
+  (cd "$root" && cmake --preset "$name" "${options[@]}") >/dev/null
   cmake --build "$root/build/$name" -j "$jobs" "${targets[@]}"
 }
 
@@ -51,26 +51,25 @@ run_wine_tests() {
   fi
 }
 
-build release -DCMAKE_BUILD_TYPE=Release
+build release
 run_tests release
-build asan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=address,undefined
+# Built with clang, so that the tree is known to build and pass with both compilers.
+build asan
 run_tests asan
-build tsan -DCMAKE_BUILD_TYPE=Debug -DDUZ_SANITIZE=thread
+build tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests tsan
 # The fuzz targets (clang, build/fuzz), each for a bounded time from its seeds and regression cases.
 echo "=== fuzz"
 "$root/scripts/fuzz.sh" --ci || { status=1; failed_flavours+=" fuzz"; }
 # The Linux release build serves the Windows builds' end-to-end tests: its bus simulator and its library.
 windows64() {
-  build win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DDUZ_LINUX_BUILD="$root/build/release"
+  build win64
   run_wine_tests win64
 }
 budget=$((${DUZ_TEST_BUDGET_MINUTES:-30} * 60))
 win64_share=$((10 * 60))  # what the 64-bit build and its Wine suites take on 2 cores, about
 if why=$("$root/scripts/can-run-32bit.sh"); then
-  build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DDUZ_LINUX_BUILD="$root/build/release" -DDUZ_WINE_TESTS=ON
+  build win32
   run_wine_tests win32
   flavour32="ran on the 32-bit DLL (build/win32) under 32-bit Wine, and its binary interface was checked: $why"
   if ((SECONDS + win64_share <= budget)); then
@@ -81,15 +80,14 @@ if why=$("$root/scripts/can-run-32bit.sh"); then
   fi
 else
   # Only what the binary checks read: the DLL, the host library and the host stand-in.
-  build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DDUZ_WINE_TESTS=OFF --target duzevod --target duzevod-host
+  build win32 -DDUZ_WINE_TESTS=OFF --target duzevod --target duzevod-host
   run_tests win32
   flavour32="not run on the 32-bit DLL under 32-bit Wine: $why; the 32-bit DLL was built and only its binary interface checked"
   windows64
   flavour64="ran on the 64-bit test build (build/win64) under 64-bit Wine"
 fi
 echo "=== Flavours, $((SECONDS / 60)) minutes in all:"
-echo "===   Linux Release, Linux AddressSanitizer+UndefinedBehaviorSanitizer, Linux ThreadSanitizer, fuzzing: ran"
+echo "===   Linux Release, Linux AddressSanitizer+UndefinedBehaviorSanitizer (clang), Linux ThreadSanitizer, fuzzing: ran"
 echo "===   Windows behaviour tests $flavour32"
 echo "===   Windows behaviour tests $flavour64"
 echo "=== Failing:${failed_flavours:- none}"

@@ -103,7 +103,7 @@ std::vector<std::string> hostCommand(const std::string& dir, const std::string& 
   std::vector<std::string> argv = {"/usr/bin/env", "-u", "DUZEVOD_OPERATOR", "DUZEVOD_DIR=" + dir,
                                    "DUZEVOD_PORTS=" + ports};
   if (!script.empty()) argv.push_back("DUZEVOD_OPERATOR=" + script);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(DUZ_ASAN)
   // Leaks at unload are errors too, whatever the caller's options say (later options win).
   const char* asan = getenv("ASAN_OPTIONS");
   argv.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +

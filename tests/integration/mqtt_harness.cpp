@@ -143,7 +143,7 @@ std::vector<std::string> gatewayCommand(const std::string& gateway, const std::s
   std::vector<std::string> argv = {"/usr/bin/env", "-u", "DUZEVOD_OPERATOR", "DUZEVOD_DIR=" + dir,
                                    "DUZEVOD_PORTS=" + ports};
   if (!script.empty()) argv.push_back("DUZEVOD_OPERATOR=" + script);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(DUZ_ASAN)
   const char* asan = getenv("ASAN_OPTIONS");
   argv.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
                  "detect_leaks=1");

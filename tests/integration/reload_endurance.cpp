@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   std::printf("at the end:    %ld kB resident, %d descriptors, %d threads\n", end.kb, end.fds, end.threads);
   if (end.fds != warm.fds) fail("descriptors grew");
   if (end.threads != warm.threads) fail("threads grew");
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(DUZ_ASAN) || defined(DUZ_TSAN)
   // Sanitizers hold freed memory back on purpose (and find leaks themselves, at exit).
   std::printf("resident memory not judged in a sanitizer build\n");
 #else

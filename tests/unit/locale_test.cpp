@@ -12,7 +12,7 @@
 #include "model/cp1251.h"
 #include "platform/system.h"
 
-#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+#if defined(DUZ_ASAN) && __has_include(<sanitizer/lsan_interface.h>)
 #include <sanitizer/lsan_interface.h>
 #define DUZ_LSAN 1
 #endif

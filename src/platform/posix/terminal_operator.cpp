@@ -21,7 +21,7 @@
 
 #include "ui/dialog.h"
 
-#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+#if defined(DUZ_ASAN) && __has_include(<sanitizer/lsan_interface.h>)
 #include <sanitizer/lsan_interface.h>
 #define DUZ_LSAN 1
 #endif
