@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "harness/scenarios.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
 
 namespace {
 

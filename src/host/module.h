@@ -11,9 +11,9 @@
 #include "link/link.h"
 #include "model/tables.h"
 #include "model/tag_handles.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
 #include "poll/polling_thread.h"
+#include "ui/operator.h"
 
 namespace duz {
 

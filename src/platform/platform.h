@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -153,6 +154,14 @@ class Locale {
   virtual std::string monthName(int month) = 0;
   // Long weekday name, CP1251; 0 = Sunday.
   virtual std::string weekdayName(int weekday) = 0;
+};
+
+// A file that is only ever appended to (the frame trace); every write lands at its end.
+class AppendOnlyFile {
+ public:
+  virtual ~AppendOnlyFile() = default;
+  // Writes some of `count` bytes: how many, or 0 when nothing more can be written.
+  virtual std::size_t writeSome(const char* bytes, std::size_t count) = 0;
 };
 
 // Where the configuration file lives, and the one file operation the runtime's file functions lack.

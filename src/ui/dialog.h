@@ -11,9 +11,9 @@
 
 #include "model/catalogue.h"
 #include "model/tables.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
 #include "ui/controls.h"
+#include "ui/operator.h"
 
 namespace duz {
 

@@ -5,6 +5,7 @@
 #include "host/shell/lifecycle.h"
 #include "platform/system.h"
 #include "tessarin.h"
+#include "ui/system_operator.h"
 
 namespace duz::shell {
 
@@ -39,7 +40,7 @@ std::unique_ptr<LoadedModule> makeSystemParts() {
   parts->locale = makeSystemLocale();
   parts->directory = makeSystemHostDirectory();
   parts->host = std::make_unique<TessarinLibrary>();
-  parts->trace = makeSystemTraceSink();
+  parts->trace = makeFileTrace(openSystemTraceFile());
   return parts;
 }
 

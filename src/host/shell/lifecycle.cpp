@@ -31,7 +31,7 @@ DeviceStatusRecord* fillFallback() {
 }
 
 // Filled as the library loads rather than on first use: no guarded static in the module (why:
-// platform/win32/win32_entry.cpp). The address never changes.
+// host/shell/win32_entry.cpp). The address never changes.
 DeviceStatusRecord* const fallbackTable = fillFallback();
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include "host/host_library.h"
 #include "host/module.h"
 #include "link/trace.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
+#include "ui/operator.h"
 
 namespace duz::shell {
 
