@@ -23,6 +23,9 @@ void putCrc(std::uint8_t* frame, int length);
 constexpr int kWrongAddress = 1;
 constexpr int kWrongFunction = 2;
 
+// Read time-outs of every exchange: 100 ms between bytes, 500 ms + 2 ms per byte for a whole read.
+constexpr CommTimeouts kPortTimeouts{100, 2, 500};
+
 // Line speeds a serial port can plausibly run at, bit/s.
 constexpr std::uint32_t kMinBaud = 50;
 constexpr std::uint32_t kMaxBaud = 4'000'000;
@@ -69,6 +72,9 @@ class Link {
   // True from the moment an exchange found that the system took the port away (the port is then
   // closed, and every exchange fails at once) until a port is installed again.
   bool portLost() const { return lost_.load(); }
+  // After the system took the open port away (portLost): opens the same name again from `ports` and
+  // sets it up exactly as the start-up did, without asking anyone. True when the port is back.
+  bool ReopenPort(SerialPorts& ports);
   // The start-up went on without a port (it could not be opened): polling looks for it as for a lost
   // one, so that an adapter plugged in after the host started is taken without a restart.
   void awaitPort();

@@ -100,6 +100,18 @@ void Link::installPort(std::unique_ptr<SerialPort> newPort) {
   lost_ = false;
 }
 
+bool Link::ReopenPort(SerialPorts& ports) {
+  if (!portLost()) return false;
+  std::unique_ptr<SerialPort> fresh = ports.open(setup.name);
+  if (!fresh) return false;
+  // A line that took its settings at the start-up must take them again: at other settings every
+  // exchange would fail (or, worse, half work). The next cycle tries anew.
+  if (!fresh->configure(setup.settings) && setup.lineSet) return false;
+  fresh->setTimeouts(kPortTimeouts);
+  installPort(std::move(fresh));
+  return true;
+}
+
 int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity,
                       int expectedLength) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.

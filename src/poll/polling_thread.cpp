@@ -8,7 +8,6 @@
 #include "host/module.h"
 #include "model/catalogue.h"
 #include "poll/read_procedures.h"
-#include "startup/port_setup.h"
 
 namespace duz {
 
@@ -96,7 +95,7 @@ void PollingThread::run() {
 bool PollingThread::pollAllDevices() {
   Module& m = module_;
   // A port the system took away is tried once a cycle; its devices fail meanwhile as silent ones do.
-  if (m.configuredCount > 0) ReopenPort(m);
+  if (m.configuredCount > 0) m.link.ReopenPort(m.platform.ports);
   const int count = std::min(m.configuredCount, kSlots);
   for (m.currentDevice = 0; m.currentDevice < count; ++m.currentDevice) {
     deferredWaitMs_ = 50;

@@ -1,10 +1,10 @@
 // The library's shell: the one module instance, the imported publication calls and the six exports.
 #include "host/shell/library.h"
 
+#include "host/host_imports.h"
 #include "host/shell/exports.h"
 #include "host/shell/lifecycle.h"
 #include "platform/system.h"
-#include "tessarin.h"
 #include "ui/system_operator.h"
 
 namespace duz::shell {
