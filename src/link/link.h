@@ -7,17 +7,12 @@
 #include <mutex>
 #include <string>
 
+#include "link/frames.h"
 #include "platform/platform.h"
 
 namespace duz {
 
 class TraceSink;
-
-// CRC-16/MODBUS of the first `count` bytes (also the configuration file's checksum).
-std::uint16_t Crc16(int count, const std::uint8_t* data);
-
-// Stores the CRC of bytes 0..length-3 into the last two bytes, low byte first.
-void putCrc(std::uint8_t* frame, int length);
 
 // Transaction results besides 0 (success) and -1 (failed write, short read, wrong CRC).
 constexpr int kWrongAddress = 1;
@@ -86,8 +81,7 @@ class Link {
   // The polling thread's stop: an unload cuts short the pause after a failed attempt (null: never).
   StopSignal* stop = nullptr;
 
-  // Frame buffers of discovery and the polling thread.
-  std::uint8_t requestBuffer[256] = {};
+  // The reply to the last request of discovery or the polling thread.
   std::uint8_t responseBuffer[260] = {};
 
   Clock& clock() { return clock_; }

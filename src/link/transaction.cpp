@@ -6,22 +6,6 @@
 
 namespace duz {
 
-std::uint16_t Crc16(int count, const std::uint8_t* data) {
-  std::uint16_t crc = 0xFFFF;
-  for (int i = 0; i < count; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
-
-void putCrc(std::uint8_t* frame, int length) {
-  const std::uint16_t crc = Crc16(length - 2, frame);
-  frame[length - 2] = static_cast<std::uint8_t>(crc & 0xFF);
-  frame[length - 1] = static_cast<std::uint8_t>(crc >> 8);
-}
-
 std::uint32_t baudFromSettings(const char* settings) {
   const char* p = settings ? std::strstr(settings, "baud=") : nullptr;
   if (!p) return 0;
@@ -123,9 +107,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   int headerBudget = budget;
   int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
-  // Functions 5 and 14 answer with an echo of the request; the others announce their length.
-  const bool echoed = function == 14 || function == 5;
-  if (echoed) expectedLength = requestLength;
+  if (repliesWithEcho(function)) expectedLength = requestLength;
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
@@ -156,19 +138,16 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       } else {
         headerFailure = false;
         headerBudget = budget;
-        length = echoed ? requestLength : response[2] + 5;
+        length = replyLength(function, requestLength, response);
         // A reply longer than the caller's buffer is a failed attempt, never a write past it.
         if (length >= 5 && length <= capacity) {
           const int body = PortRead(response + 3, length - 3);
           if (body > 0) received += body;
-          if (body == length - 3) {
-            const std::uint16_t crc = Crc16(length - 2, response);
-            if (response[length - 2] == (crc & 0xFF) && response[length - 1] == (crc >> 8)) {
-              if (trace_)
-                traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
-                             false);
-              return 0;
-            }
+          if (body == length - 3 && crcMatches(response, length)) {
+            if (trace_)
+              traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
+                           false);
+            return 0;
           }
         }
       }

@@ -103,7 +103,8 @@ TEST_F(OpenPortTest, CancelOnBothProceedsOnAnUnusablePort) {
   EXPECT_EQ(world.op.boxes.size(), 2u);
   EXPECT_FALSE(module.link.port);
   // Every exchange on it fails at once, as a failed write.
-  EXPECT_EQ(module.link.Transaction(4, module.link.requestBuffer, module.link.responseBuffer, 260), -1);
+  const RequestFrame request = reportSlaveIdRequest(1);
+  EXPECT_EQ(module.link.Transaction(request.length, request.data(), module.link.responseBuffer, 260), -1);
 }
 
 TEST_F(OpenPortTest, SettingsFailureRetryClosesThePort) {
