@@ -24,6 +24,7 @@ struct Platform {
   Operator& op;
   Locale& locale;
   HostDirectory& directory;
+  Files& files;
   HostLibrary& host;
 };
 

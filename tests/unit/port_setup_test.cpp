@@ -69,8 +69,8 @@ class ExclusivePorts : public SerialPorts {
 TEST_F(OpenPortTest, ReleasesThePortOfAnEarlierPassBeforeOpeningAgain) {
   ExclusivePorts ports(world.clock);
   Platform platform = world.platform();
-  Module exclusive{
-      Platform{platform.clock, ports, platform.op, platform.locale, platform.directory, platform.host}};
+  Module exclusive{Platform{platform.clock, ports, platform.op, platform.locale, platform.directory,
+                            platform.files, platform.host}};
   exclusive.GiveString("baud=9600 parity=N data=8 stop=2", "COM3", "1", "");
   ASSERT_EQ(OpenPort(exclusive), PortResult::Proceed);
   EXPECT_EQ(OpenPort(exclusive), PortResult::Proceed);

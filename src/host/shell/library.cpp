@@ -39,6 +39,7 @@ std::unique_ptr<LoadedModule> makeSystemParts() {
   parts->op = makeSystemOperator();
   parts->locale = makeSystemLocale();
   parts->directory = makeSystemHostDirectory();
+  parts->files = makeSystemFiles();
   parts->host = std::make_unique<TessarinLibrary>();
   parts->trace = makeFileTrace(openSystemTraceFile());
   return parts;

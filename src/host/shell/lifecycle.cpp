@@ -45,10 +45,11 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
   try {
     loaded = makeParts();
     if (!loaded || !loaded->clock || !loaded->ports || !loaded->op || !loaded->locale || !loaded->directory ||
-        !loaded->host)
+        !loaded->files || !loaded->host)
       return nullptr;
-    loaded->module = std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op,
-                                                       *loaded->locale, *loaded->directory, *loaded->host});
+    loaded->module =
+        std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op, *loaded->locale,
+                                          *loaded->directory, *loaded->files, *loaded->host});
     // Before the start-up, so that the search's exchanges are traced too.
     if (loaded->trace) loaded->module->link.setTrace(loaded->trace.get());
   } catch (...) {
