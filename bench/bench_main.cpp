@@ -241,35 +241,30 @@ double threadCpuUs() {
 
 // The request of each kind to the exchange bus: controller at 1, alarm instrument at 2, thermocouple
 // transducer at 3.
-std::vector<std::uint8_t> requestOf(Kind kind) {
-  std::vector<std::uint8_t> f;
+duz::RequestFrame requestOf(Kind kind) {
   switch (kind) {
     case Kind::ControllerBlock:
-      f = {1, 71, 0, 24};
-      break;
+      return duz::measurementReadRequest(1, 0, 24);
     case Kind::Transducer:
-      f = {3, 71, 0, 1};
-      break;
+      return duz::measurementReadRequest(3, 0, 1);
     case Kind::AlarmInputs:
-      f = {2, 2, 0, 0, 0, 32};
-      break;
+      return duz::bitReadRequest(2, duz::kReadDiscreteInputs, 0, 32);
     case Kind::AlarmCoils:
-      f = {2, 1, 0, 0, 0, 16};
-      break;
+      return duz::bitReadRequest(2, duz::kReadCoils, 0, 16);
     case Kind::BlockingCoil:
-      f = {2, 1, 0, 0xF0, 0, 1};
-      break;
+      return duz::bitReadRequest(2, duz::kReadCoils, 0xF0, 1);
     case Kind::WriteCoil:
-      f = {2, 5, 0, 0xF0, 0xFF, 0};
       break;
   }
-  return f;
+  return duz::writeCoilRequest(2, 0xF0, true);
 }
 
 // libmodbus's call for the same request: its standard call for functions 1, 2 and 5, its raw request
 // with its confirmation for 71. 0 when a checked reply came.
 int libmodbusExchange(modbus_t* ctx, Kind kind) {
-  const std::vector<std::uint8_t> raw = requestOf(kind);
+  // libmodbus adds the CRC of a raw request itself.
+  const duz::RequestFrame request = requestOf(kind);
+  std::vector<std::uint8_t> raw(request.data(), request.data() + request.length - 2);
   modbus_set_slave(ctx, raw[0]);
   std::uint8_t bits[32];
   std::uint8_t reply[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -328,9 +323,7 @@ ExchangeFigures measureExchanges(Work& work, int reps) {
       for (int k : kAllKinds) {
         const Kind kind = static_cast<Kind>(k);
         KindFigures& f = figures[kBauds[b]][static_cast<std::size_t>(k)];
-        std::vector<std::uint8_t> frame = requestOf(kind);
-        frame.resize(frame.size() + 2);
-        duz::putCrc(frame.data(), static_cast<int>(frame.size()));
+        const duz::RequestFrame frame = requestOf(kind);
         // Alternate who goes first, so that neither always meets the line right after the other.
         for (int turn = 0; turn < 2; ++turn) {
           const bool ours = (turn == 0) == (rep % 2 == 0);
@@ -339,7 +332,7 @@ ExchangeFigures measureExchanges(Work& work, int reps) {
           if (!ours && !f.libNote.empty()) continue;  // libmodbus cannot make this request at all
           const double cpu0 = threadCpuUs();
           const double t0 = monotonicMs();
-          const int r = ours ? m.link->Transaction(static_cast<int>(frame.size()), frame.data(), response,
+          const int r = ours ? m.link->Transaction(frame.length, frame.data(), response,
                                                    static_cast<int>(sizeof response))
                              : libmodbusExchange(m.ctx, kind);
           const double t1 = monotonicMs();

@@ -7,9 +7,9 @@ all_targets=(config_file poll_replies discovery operator_script sim_bus conf_tex
 # The source files each target is about, for --coverage.
 declare -A sources=(
   [config_file]="src/startup/config_file.cpp"
-  [poll_replies]="src/link/transaction.cpp src/poll/polling_thread.cpp src/poll/controller.cpp src/poll/alarm_instrument.cpp src/poll/transducer.cpp src/poll/decimal_text.cpp src/link/write_command.cpp src/startup/port_setup.cpp"
+  [poll_replies]="src/link/transaction.cpp src/poll/polling_thread.cpp src/poll/controller.cpp src/poll/alarm_instrument.cpp src/poll/transducer.cpp src/poll/decimal_text.cpp src/host/write_command.cpp src/startup/port_setup.cpp"
   [discovery]="src/startup/discovery.cpp"
-  [operator_script]="src/ui/scripted_operator.cpp"
+  [operator_script]="src/ui/scripted/scripted_operator.cpp"
   [sim_bus]="tools/sim/sim_bus.cpp tools/sim/bus_words.cpp tools/sim/sim_answer.cpp"
   [conf_text]="tools/conf/conf_text.cpp"
 )

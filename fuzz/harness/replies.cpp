@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/link.h"
+#include "link/frames.h"
 
 namespace duz::fuzz {
 
@@ -33,9 +33,8 @@ Bytes nextReply(Input& in, const Bytes& request) {
     for (std::size_t i = 0; i < 2 && i < reply.size() && i < request.size(); ++i) reply[i] = request[i];
   }
   if ((control & kSeal) && reply.size() >= 3 && request.size() >= 2) {
-    const bool echo = request[1] == 5 || request[1] == 14;
-    const std::size_t frame = echo ? request.size() : reply[2] + 5u;
-    if (frame >= 4 && reply.size() >= frame) putCrc(reply.data(), static_cast<int>(frame));
+    const int frame = replyLength(request[1], static_cast<int>(request.size()), reply.data());
+    if (frame >= 4 && reply.size() >= static_cast<std::size_t>(frame)) putCrc(reply.data(), frame);
   }
   return reply;
 }

@@ -33,8 +33,9 @@ struct LineWorld {
   test::FakeOperator op;
   test::FakeLocale locale;
   NoDirectory directory;
+  test::FaultyFiles files;  // never used
   test::FakeHostLibrary host;
-  Platform platform() { return Platform{clock, ports, op, locale, directory, host}; }
+  Platform platform() { return Platform{clock, ports, op, locale, directory, files, host}; }
 };
 
 // A module with its fake world; the polling thread is never started, cycles run on the caller's thread.

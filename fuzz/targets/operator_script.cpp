@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "harness/scenarios.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ device 3 VEKS-1
 void startUp(test::FakeWorld& world, const std::string& script) {
   auto op = makeTextOperator(
       script.c_str(), [](const std::string& line) { DUZ_FUZZ_CHECK(line.find('\n') == std::string::npos); });
-  Platform platform{world.clock, world.ports, *op, world.locale, world.directory, world.host};
+  Platform platform{world.clock, world.ports, *op, world.locale, world.directory, world.files, world.host};
   auto module = std::make_unique<Module>(platform);
   // The polling thread ends at its first sleep: the start-up is what is being driven here.
   const auto self = std::this_thread::get_id();

@@ -11,9 +11,9 @@
 #include "link/link.h"
 #include "model/tables.h"
 #include "model/tag_handles.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
 #include "poll/polling_thread.h"
+#include "ui/operator.h"
 
 namespace duz {
 
@@ -24,6 +24,7 @@ struct Platform {
   Operator& op;
   Locale& locale;
   HostDirectory& directory;
+  Files& files;
   HostLibrary& host;
 };
 

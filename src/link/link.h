@@ -7,21 +7,19 @@
 #include <mutex>
 #include <string>
 
+#include "link/frames.h"
 #include "platform/platform.h"
 
 namespace duz {
 
 class TraceSink;
 
-// CRC-16/MODBUS of the first `count` bytes (also the configuration file's checksum).
-std::uint16_t Crc16(int count, const std::uint8_t* data);
-
-// Stores the CRC of bytes 0..length-3 into the last two bytes, low byte first.
-void putCrc(std::uint8_t* frame, int length);
-
 // Transaction results besides 0 (success) and -1 (failed write, short read, wrong CRC).
 constexpr int kWrongAddress = 1;
 constexpr int kWrongFunction = 2;
+
+// Read time-outs of every exchange: 100 ms between bytes, 500 ms + 2 ms per byte for a whole read.
+constexpr CommTimeouts kPortTimeouts{100, 2, 500};
 
 // Line speeds a serial port can plausibly run at, bit/s.
 constexpr std::uint32_t kMinBaud = 50;
@@ -69,6 +67,9 @@ class Link {
   // True from the moment an exchange found that the system took the port away (the port is then
   // closed, and every exchange fails at once) until a port is installed again.
   bool portLost() const { return lost_.load(); }
+  // After the system took the open port away (portLost): opens the same name again from `ports` and
+  // sets it up exactly as the start-up did, without asking anyone. True when the port is back.
+  bool ReopenPort(SerialPorts& ports);
   // The start-up went on without a port (it could not be opened): polling looks for it as for a lost
   // one, so that an adapter plugged in after the host started is taken without a restart.
   void awaitPort();
@@ -80,8 +81,7 @@ class Link {
   // The polling thread's stop: an unload cuts short the pause after a failed attempt (null: never).
   StopSignal* stop = nullptr;
 
-  // Frame buffers of discovery and the polling thread.
-  std::uint8_t requestBuffer[256] = {};
+  // The reply to the last request of discovery or the polling thread.
   std::uint8_t responseBuffer[260] = {};
 
   Clock& clock() { return clock_; }

@@ -50,10 +50,15 @@ const char* outcome(const TracedAttempt& a) {
 void AppendingTrace::append(std::string_view lines) {
   std::lock_guard hold(mutex_);
   while (!lines.empty()) {
-    const std::size_t written = writeSome(lines.data(), lines.size());
+    const std::size_t written = file_->writeSome(lines.data(), lines.size());
     if (written == 0) return;
     lines.remove_prefix(written);
   }
+}
+
+std::unique_ptr<TraceSink> makeFileTrace(std::unique_ptr<AppendOnlyFile> file) {
+  if (!file) return nullptr;
+  return std::make_unique<AppendingTrace>(std::move(file));
 }
 
 std::string traceTime(std::uint64_t fileTime) {

@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 namespace duz {
 
@@ -18,20 +21,21 @@ class TraceSink {
   virtual void append(std::string_view lines) = 0;
 };
 
-// A sink that appends to a file through the platform's write call. Each call's lines are written under
-// one lock, short writes continued, so this module's threads never split each other's lines.
+// A sink that appends to a file. Each call's lines are written under one lock, short writes continued,
+// so this module's threads never split each other's lines; when the file takes no more, the rest of the
+// call's lines is lost, never an exchange.
 class AppendingTrace : public TraceSink {
  public:
+  explicit AppendingTrace(std::unique_ptr<AppendOnlyFile> file) : file_(std::move(file)) {}
   void append(std::string_view lines) final;
-
- protected:
-  // Writes some of `count` bytes at the file's end: how many, or 0 when nothing more can be written
-  // (then the rest of the call's lines is lost, never an exchange).
-  virtual std::size_t writeSome(const char* bytes, std::size_t count) = 0;
 
  private:
   std::mutex mutex_;
+  std::unique_ptr<AppendOnlyFile> file_;
 };
+
+// The trace into `file`; null without a file.
+std::unique_ptr<TraceSink> makeFileTrace(std::unique_ptr<AppendOnlyFile> file);
 
 // One attempt of an exchange as the trace shows it.
 struct TracedAttempt {

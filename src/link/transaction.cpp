@@ -6,22 +6,6 @@
 
 namespace duz {
 
-std::uint16_t Crc16(int count, const std::uint8_t* data) {
-  std::uint16_t crc = 0xFFFF;
-  for (int i = 0; i < count; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
-
-void putCrc(std::uint8_t* frame, int length) {
-  const std::uint16_t crc = Crc16(length - 2, frame);
-  frame[length - 2] = static_cast<std::uint8_t>(crc & 0xFF);
-  frame[length - 1] = static_cast<std::uint8_t>(crc >> 8);
-}
-
 std::uint32_t baudFromSettings(const char* settings) {
   const char* p = settings ? std::strstr(settings, "baud=") : nullptr;
   if (!p) return 0;
@@ -100,6 +84,18 @@ void Link::installPort(std::unique_ptr<SerialPort> newPort) {
   lost_ = false;
 }
 
+bool Link::ReopenPort(SerialPorts& ports) {
+  if (!portLost()) return false;
+  std::unique_ptr<SerialPort> fresh = ports.open(setup.name);
+  if (!fresh) return false;
+  // A line that took its settings at the start-up must take them again: at other settings every
+  // exchange would fail (or, worse, half work). The next cycle tries anew.
+  if (!fresh->configure(setup.settings) && setup.lineSet) return false;
+  fresh->setTimeouts(kPortTimeouts);
+  installPort(std::move(fresh));
+  return true;
+}
+
 int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity,
                       int expectedLength) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.
@@ -111,9 +107,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   int headerBudget = budget;
   int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
-  // Functions 5 and 14 answer with an echo of the request; the others announce their length.
-  const bool echoed = function == 14 || function == 5;
-  if (echoed) expectedLength = requestLength;
+  if (repliesWithEcho(function)) expectedLength = requestLength;
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
@@ -144,19 +138,16 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       } else {
         headerFailure = false;
         headerBudget = budget;
-        length = echoed ? requestLength : response[2] + 5;
+        length = replyLength(function, requestLength, response);
         // A reply longer than the caller's buffer is a failed attempt, never a write past it.
         if (length >= 5 && length <= capacity) {
           const int body = PortRead(response + 3, length - 3);
           if (body > 0) received += body;
-          if (body == length - 3) {
-            const std::uint16_t crc = Crc16(length - 2, response);
-            if (response[length - 2] == (crc & 0xFF) && response[length - 1] == (crc >> 8)) {
-              if (trace_)
-                traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
-                             false);
-              return 0;
-            }
+          if (body == length - 3 && crcMatches(response, length)) {
+            if (trace_)
+              traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
+                           false);
+            return 0;
           }
         }
       }

@@ -166,7 +166,7 @@ std::string_view moduleTypeLatin(int code) {
 
 const AlarmVariantTable& alarmVariantTable() {
   // Built by the compiler rather than on first use: no guarded static in the module (why:
-  // platform/win32/win32_entry.cpp).
+  // host/shell/win32_entry.cpp).
   static constexpr AlarmVariantTable table = buildVariants();
   return table;
 }

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,37 @@ class Locale {
   virtual std::string monthName(int month) = 0;
   // Long weekday name, CP1251; 0 = Sunday.
   virtual std::string weekdayName(int weekday) = 0;
+};
+
+// A file that is only ever appended to (the frame trace); every write lands at its end.
+class AppendOnlyFile {
+ public:
+  virtual ~AppendOnlyFile() = default;
+  // Writes some of `count` bytes: how many, or 0 when nothing more can be written.
+  virtual std::size_t writeSome(const char* bytes, std::size_t count) = 0;
+};
+
+// A file being written whole. Only a successful close says that every byte written reached it.
+class WrittenFile {
+ public:
+  virtual ~WrittenFile() = default;
+  // Writes some of `count` bytes: how many, or 0 when nothing more can be written (a full disk).
+  virtual std::size_t write(const std::uint8_t* bytes, std::size_t count) = 0;
+  // Puts the bytes on the disk and closes the file; false when that failed.
+  virtual bool close() = 0;
+};
+
+// Whole files by path: the configuration file and its copies.
+class Files {
+ public:
+  virtual ~Files() = default;
+  // The file's bytes, at most `limit` + 1 of them (one more than `limit` says it is longer); empty when
+  // it cannot be opened or read.
+  virtual std::optional<std::vector<std::uint8_t>> read(const std::string& path, std::size_t limit) = 0;
+  // A new, empty file of that name in place of any old one; null when it cannot be made.
+  virtual std::unique_ptr<WrittenFile> create(const std::string& path) = 0;
+  // Removes the file if it is there.
+  virtual void remove(const std::string& path) = 0;
 };
 
 // Where the configuration file lives, and the one file operation the runtime's file functions lack.

@@ -16,9 +16,10 @@ constexpr std::uint16_t kBlockingCoil = 240;
 
 // Reads with one request; true when the reply is there to decode. Counted by the link-state rule.
 bool read(Module& module, std::uint8_t function, std::uint16_t start, std::uint16_t quantity) {
-  const int length = BuildBitRead(module, function, start, quantity);
   const int dataBytes = (quantity + 7) / 8;
-  if (PollExchange(module, length, dataBytes) != Exchange::Answered) return false;
+  if (PollExchange(module, bitReadRequest(CurrentAddress(module), function, start, quantity), dataBytes) !=
+      Exchange::Answered)
+    return false;
   StartFreshGroup(module);
   module.currentQuality = QualityGood;
   return true;
@@ -33,7 +34,7 @@ void PollAlarmInstrument(Module& module) {
   int b = 0;
 
   // Inputs, packed as Modbus packs them: input i is bit i, the first data byte the lowest.
-  if (!read(module, 2, 0, kInputQuantity)) return;
+  if (!read(module, kReadDiscreteInputs, 0, kInputQuantity)) return;
   std::uint32_t inputs = 0;
   for (int d = 0; d < 4; ++d) inputs |= std::uint32_t{ReplyData(module, d)} << (8 * d);
   for (int i = 0; i < variant->inputCount() && i < kInputQuantity; ++i)
@@ -41,13 +42,13 @@ void PollAlarmInstrument(Module& module) {
 
   // Outputs: the instrument's output word has its first coil byte high; the variant says which bit
   // each output is.
-  if (!read(module, 1, 0, kCoilQuantity)) return;
+  if (!read(module, kReadCoils, 0, kCoilQuantity)) return;
   const unsigned word = ReplyData(module, 0) * 256u + ReplyData(module, 1);
   for (int k = 0; k < variant->outputCount(); ++k)
     PublishBit(module, b++, (word >> variant->outputBit(k)) & 1u);
 
   // Blocking mode is on while coil 240 is off. The two momentary commands always read back as 0.
-  if (!read(module, 1, kBlockingCoil, 1)) return;
+  if (!read(module, kReadCoils, kBlockingCoil, 1)) return;
   const int bitCount = module.deviceStatusTable[module.currentDevice].bitCount;
   const std::uint8_t coil = ReplyData(module, 0);
   if (coil == 1) PublishBit(module, bitCount - 1, false);

@@ -66,8 +66,10 @@ void PollController(Module& module) {
     }
     const int n =
         m <= kControllerModuleSlots - kSlotsPerRequest ? kSlotsPerRequest : kControllerModuleSlots - m;
-    const int length = BuildMeasurementRead(module, kChannelsPerModule * m, kChannelsPerModule * n);
-    const Exchange exchange = PollExchange(module, length, kModuleBytes * n);
+    const RequestFrame request =
+        measurementReadRequest(CurrentAddress(module), static_cast<std::uint8_t>(kChannelsPerModule * m),
+                               static_cast<std::uint8_t>(kChannelsPerModule * n));
+    const Exchange exchange = PollExchange(module, request, kModuleBytes * n);
     if (exchange == Exchange::Lost || exchange == Exchange::Stopped) return;
     for (int j = 0; j < n; ++j) {
       if (!(served & (1u << (m + j)))) continue;

@@ -8,7 +8,6 @@
 #include "host/module.h"
 #include "model/catalogue.h"
 #include "poll/read_procedures.h"
-#include "startup/port_setup.h"
 
 namespace duz {
 
@@ -97,7 +96,7 @@ void PollingThread::run() {
 bool PollingThread::pollAllDevices() {
   Module& m = module_;
   // A port the system took away is tried once a cycle; its devices fail meanwhile as silent ones do.
-  if (m.configuredCount > 0) ReopenPort(m);
+  if (m.configuredCount > 0) m.link.ReopenPort(m.platform.ports);
   const int count = std::min(m.configuredCount, kSlots);
   for (m.currentDevice = 0; m.currentDevice < count; ++m.currentDevice) {
     deferredWaitMs_ = 50;
@@ -113,14 +112,14 @@ bool PollingThread::pollAllDevices() {
   return !stop_.requested();
 }
 
-Exchange PollExchange(Module& module, int requestLength, int dataBytes) {
+Exchange PollExchange(Module& module, const RequestFrame& request, int dataBytes) {
   StopSignal& stop = module.pollingThread.stopSignal();
   if (!module.platform.clock.sleepMs(10 + module.pollingThread.takeDeferredWait(), &stop))
     return Exchange::Stopped;
   Link& link = module.link;
   link.busBusy = 1;
   // The reply carries exactly the data asked for (5 bytes of frame around it).
-  int result = link.Transaction(requestLength, link.requestBuffer, link.responseBuffer,
+  int result = link.Transaction(request.length, request.data(), link.responseBuffer,
                                 static_cast<int>(sizeof link.responseBuffer), dataBytes + 5);
   link.busBusy = 0;
   if (stop.requested()) return Exchange::Stopped;
@@ -140,26 +139,8 @@ Exchange PollExchange(Module& module, int requestLength, int dataBytes) {
   return Exchange::Failed;
 }
 
-int BuildMeasurementRead(Module& module, int firstChannel, int channelCount) {
-  std::uint8_t* f = module.link.requestBuffer;
-  f[0] = module.deviceConfig[module.currentDevice].busAddress();
-  f[1] = 71;
-  f[2] = static_cast<std::uint8_t>(firstChannel);
-  f[3] = static_cast<std::uint8_t>(channelCount);
-  putCrc(f, 6);
-  return 6;
-}
-
-int BuildBitRead(Module& module, std::uint8_t function, std::uint16_t start, std::uint16_t quantity) {
-  std::uint8_t* f = module.link.requestBuffer;
-  f[0] = module.deviceConfig[module.currentDevice].busAddress();
-  f[1] = function;
-  f[2] = static_cast<std::uint8_t>(start >> 8);
-  f[3] = static_cast<std::uint8_t>(start & 0xFF);
-  f[4] = static_cast<std::uint8_t>(quantity >> 8);
-  f[5] = static_cast<std::uint8_t>(quantity & 0xFF);
-  putCrc(f, 8);
-  return 8;
+std::uint8_t CurrentAddress(const Module& module) {
+  return module.deviceConfig[module.currentDevice].busAddress();
 }
 
 std::uint8_t ReplyData(const Module& module, int i) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "link/frames.h"
+
 namespace duz {
 
 class Module;
@@ -18,15 +20,13 @@ enum class Exchange {
   Stopped,   // the thread is being stopped: no transaction, nothing more may be published
 };
 
-// One polling transaction of link.requestBuffer: pause 10 ms, then one attempt with the port marked
-// busy. A reply carrying fewer than `dataBytes` data bytes counts as a failure (it would otherwise be
-// decoded from stale bytes).
-Exchange PollExchange(Module& module, int requestLength, int dataBytes);
+// One polling transaction of `request`: pause 10 ms, then one attempt with the port marked busy. A
+// reply carrying fewer than `dataBytes` data bytes counts as a failure (it would otherwise be decoded
+// from stale bytes).
+Exchange PollExchange(Module& module, const RequestFrame& request, int dataBytes);
 
-// Builds the function 71 (measurement read) request in link.requestBuffer; returns its length.
-int BuildMeasurementRead(Module& module, int firstChannel, int channelCount);
-// Builds a standard read request (function 1 or 2) in link.requestBuffer; returns its length.
-int BuildBitRead(Module& module, std::uint8_t function, std::uint16_t start, std::uint16_t quantity);
+// The bus address of the device being polled.
+std::uint8_t CurrentAddress(const Module& module);
 // Data byte i of the reply in link.responseBuffer.
 std::uint8_t ReplyData(const Module& module, int i);
 

@@ -41,8 +41,8 @@ void PollTransducer(Module& module) {
   const DeviceConfig& config = module.deviceConfig[module.currentDevice];
   const auto kind = modelKindOfCell(config.modelName());
   if (!kind) return;
-  const int length = BuildMeasurementRead(module, 0, 1);
-  if (PollExchange(module, length, 3) != Exchange::Answered) return;
+  if (PollExchange(module, measurementReadRequest(CurrentAddress(module), 0, 1), 3) != Exchange::Answered)
+    return;
 
   const auto raw = static_cast<std::int16_t>(ReplyData(module, 0) << 8 | ReplyData(module, 1));
   const std::uint8_t status = ReplyData(module, 2);

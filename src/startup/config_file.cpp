@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/module.h"
@@ -150,25 +151,19 @@ std::string sizeProblem(std::size_t size) {
   return text;
 }
 
-// Reads a whole file of at most `limit` bytes; the result holds one byte more when the file is longer.
-bool readFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out.resize(limit + 1);
-  const std::size_t got = std::fread(out.data(), 1, out.size(), f);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  out.resize(got);
-  return ok;
-}
-
-// Writes a whole file; a file that could not be written completely is removed again.
-bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) std::remove(path.c_str());
+// Writes a whole file, short writes continued; a file that could not be written completely is removed
+// again.
+bool writeFile(Files& files, const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::unique_ptr<WrittenFile> file = files.create(path);
+  if (!file) return false;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t n = file->write(bytes.data() + done, bytes.size() - done);
+    if (n == 0) break;
+    done += n;
+  }
+  const bool ok = file->close() && done == bytes.size();
+  if (!ok) files.remove(path);
   return ok;
 }
 
@@ -260,11 +255,13 @@ std::string storedDescription(std::string description) {
 }
 
 bool LoadConfiguration(Module& module, const ConfigPaths& paths) {
-  std::vector<std::uint8_t> file;
-  if (!readFile(paths.config, kConfigMaxFileSize, file)) return false;
+  Files& files = module.platform.files;
+  const std::optional<std::vector<std::uint8_t>> read = files.read(paths.config, kConfigMaxFileSize);
+  if (!read) return false;
+  const std::vector<std::uint8_t>& file = *read;
 
   auto damaged = [&] {
-    std::remove(paths.temporary.c_str());
+    files.remove(paths.temporary);
     warn(module, kDamaged);
     return false;
   };
@@ -275,7 +272,7 @@ bool LoadConfiguration(Module& module, const ConfigPaths& paths) {
   const std::uint16_t stored = unmask(file, plain);
 
   // The plain copy exists only while the file is being read.
-  if (!writeFile(paths.temporary, plain)) {
+  if (!writeFile(files, paths.temporary, plain)) {
     warn(module, kNoTemporaryFile);
     return false;
   }
@@ -292,7 +289,7 @@ bool LoadConfiguration(Module& module, const ConfigPaths& paths) {
   copyField(module.settings.portSettings, contents->portSettings.c_str());
   copyField(module.settings.portName, contents->portName.c_str());
   module.configDescription = contents->description;
-  std::remove(paths.temporary.c_str());
+  files.remove(paths.temporary);
   return true;
 }
 
@@ -314,11 +311,12 @@ void SaveConfiguration(Module& module, const ConfigPaths& paths) {
   // save never leaves a damaged or missing configuration. The new file has a name of its own: the
   // restore's plain copy may be stuck (a directory of that name, a read-only leftover), and a search
   // result must not be lost for it. A leftover of an interrupted save goes first.
+  Files& files = module.platform.files;
   const std::string fresh = paths.config + ".new";
-  std::remove(fresh.c_str());
-  bool saved = writeFile(fresh, masked);
+  files.remove(fresh);
+  bool saved = writeFile(files, fresh, masked);
   if (saved && !module.platform.directory.replaceFile(fresh, paths.config)) {
-    std::remove(fresh.c_str());
+    files.remove(fresh);
     saved = false;
   }
   if (!saved) {

@@ -16,8 +16,6 @@ namespace duz {
 
 namespace {
 
-constexpr std::uint8_t kReportSlaveId = 0x11;
-constexpr std::uint8_t kReadParameters = 0x44;
 constexpr int kControllerDataBytes = 8;
 constexpr int kInstrumentDataBytes = 3;
 constexpr int kParameterDataBytes = 11;  // data bytes 5..11 are kept
@@ -39,21 +37,19 @@ void putCellNumber(DeviceConfig& record, int c, int value) {
   putCellText(record, c, text);
 }
 
-// One request of the search: a 4-byte frame for `address`, after the 10 ms pause. True on a checked reply.
-bool ask(Module& module, int address, std::uint8_t function) {
+// One request of the search, after the 10 ms pause. True on a checked reply.
+bool ask(Module& module, const RequestFrame& request) {
   Link& link = module.link;
-  link.requestBuffer[0] = static_cast<std::uint8_t>(address);
-  link.requestBuffer[1] = function;
-  putCrc(link.requestBuffer, 4);
   module.platform.clock.sleepMs(10);
-  return link.Transaction(4, link.requestBuffer, link.responseBuffer, sizeof link.responseBuffer) == 0;
+  return link.Transaction(request.length, request.data(), link.responseBuffer, sizeof link.responseBuffer) ==
+         0;
 }
 
 enum class Probe { NoAnswer, Unusable, Recognised };
 
 // Identifies the device at `address` into `record` (a copy of the next free slot's record).
 Probe identify(Module& module, int address, DeviceConfig& record) {
-  if (!ask(module, address, kReportSlaveId)) return Probe::NoAnswer;
+  if (!ask(module, reportSlaveIdRequest(static_cast<std::uint8_t>(address)))) return Probe::NoAnswer;
   const std::uint8_t* reply = module.link.responseBuffer;
   const int count = reply[2];
   const std::uint8_t* data = reply + 3;
@@ -95,7 +91,7 @@ Probe identify(Module& module, int address, DeviceConfig& record) {
     return Probe::Recognised;
   }
 
-  if (!ask(module, address, kReadParameters)) return Probe::Unusable;
+  if (!ask(module, readParametersRequest(static_cast<std::uint8_t>(address)))) return Probe::Unusable;
   const std::uint8_t* params = module.link.responseBuffer;
   // Frame bytes 7..13 are used: a shorter reply leaves the device without settings, so it is left out.
   if (params[2] < kParameterDataBytes) return Probe::Unusable;

@@ -9,9 +9,6 @@ namespace duz {
 
 namespace {
 
-// Read time-outs of every exchange: 100 ms between bytes, 500 ms + 2 ms per byte for a whole read.
-constexpr CommTimeouts kPortTimeouts{100, 2, 500};
-
 // Both port questions are Retry/Cancel boxes with the stop icon. Cancel is the default so that a start
 // without an operator (no terminal, no script) goes on instead of cycling through the dialog forever.
 BoxAnswer askOperator(Module& module, const std::string& text, std::string_view caption) {
@@ -56,19 +53,6 @@ PortResult OpenPort(Module& module) {
   link.setup = {portName, module.settings.portSettings, lineSet || !link.port};
   if (!link.port) link.awaitPort();
   return PortResult::Proceed;
-}
-
-bool ReopenPort(Module& module) {
-  Link& link = module.link;
-  if (!link.portLost()) return false;
-  std::unique_ptr<SerialPort> port = module.platform.ports.open(link.setup.name);
-  if (!port) return false;
-  // A line that took its settings at the start-up must take them again: at other settings every
-  // exchange would fail (or, worse, half work). The next cycle tries anew.
-  if (!port->configure(link.setup.settings) && link.setup.lineSet) return false;
-  port->setTimeouts(kPortTimeouts);
-  link.installPort(std::move(port));
-  return true;
 }
 
 }  // namespace duz

@@ -12,8 +12,4 @@ enum class PortResult { Proceed, Retry };
 // shows the dialog again.
 PortResult OpenPort(Module& module);
 
-// After the system took the open port away (Link::portLost): opens the same name again and sets it up
-// exactly as the last OpenPort did, without asking anyone. True when the port is back.
-bool ReopenPort(Module& module);
-
 }  // namespace duz

@@ -8,7 +8,7 @@ namespace duz {
 namespace {
 
 // What a cell outside the grid reads as. Made as the library loads rather than on first use: no guarded
-// static in the module (why: platform/win32/win32_entry.cpp).
+// static in the module (why: host/shell/win32_entry.cpp).
 const std::string emptyCell;
 
 // Case folding of code page 1251 letters: Latin, Cyrillic А..Я and Ё.

@@ -11,9 +11,9 @@
 
 #include "model/catalogue.h"
 #include "model/tables.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
 #include "ui/controls.h"
+#include "ui/operator.h"
 
 namespace duz {
 
@@ -54,21 +54,22 @@ class TForm2 {
   std::string caption;
   bool visible = false;
 
-  Label Label1;  // search percentage
-  Label Label2;  // status headline
-  Label Label4;  // device count
-  Label Label8, Label9, Label10, Label11, Label12;
-  GroupBox GroupBox1, GroupBox2, GroupBox3;
+  // The controls keep the names they have on the dialog's form (the window is laid out by them).
+  Label Label1;                                     // search percentage
+  Label Label2;                                     // status headline
+  Label Label4;                                     // device count
+  Label Label8, Label9, Label10, Label11, Label12;  // captions of the speed, parity, stop and limit lists
+  GroupBox GroupBox1, GroupBox2, GroupBox3;         // frames: port choice, port parameters, search
   ProgressBar ProgressBar1;
   StringGrid StringGrid1;  // device list: bus address, model
   StringGrid StringGrid2;  // description of the selected device
-  ComboBox CBoxCOM;
-  ComboBox CBoxSpeed;
-  ComboBox CBoxPar;
-  ComboBox CBoxStop;
-  ComboBox CBoxNum;
-  Button Button1;  // exit
-  Button Button2;  // search
+  ComboBox CBoxCOM;        // port name
+  ComboBox CBoxSpeed;      // bit/s
+  ComboBox CBoxPar;        // parity
+  ComboBox CBoxStop;       // stop bits
+  ComboBox CBoxNum;        // search limit: the highest bus address asked
+  Button Button1;          // exit
+  Button Button2;          // search
 
   // Snapshot filled by the start-up sequence before each showing; the dialog only reads it.
   std::int32_t DeviceCount = 0;

@@ -1,9 +1,11 @@
 #include "fakes/fakes.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "link/link.h"
 #include "model/cp1251.h"
@@ -229,6 +231,53 @@ TempHostDirectory::~TempHostDirectory() {
 bool TempHostDirectory::replaceFile(const std::string& from, const std::string& to) {
   if (failReplace) return false;
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+namespace {
+
+class FaultyWrittenFile : public WrittenFile {
+ public:
+  FaultyWrittenFile(std::ofstream out, FaultyFiles& files) : out_(std::move(out)), files_(files) {}
+  std::size_t write(const std::uint8_t* bytes, std::size_t count) override {
+    if (files_.writeChunk > 0) count = std::min(count, files_.writeChunk);
+    if (files_.diskSpace) {
+      count = std::min(count, *files_.diskSpace);
+      *files_.diskSpace -= count;
+    }
+    out_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    return out_ ? count : 0;
+  }
+  bool close() override {
+    out_.close();
+    return !files_.failClose && !out_.fail();
+  }
+
+ private:
+  std::ofstream out_;
+  FaultyFiles& files_;
+};
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> FaultyFiles::read(const std::string& path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<std::uint8_t> bytes(limit + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::unique_ptr<WrittenFile> FaultyFiles::create(const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return nullptr;
+  return std::make_unique<FaultyWrittenFile>(std::move(out), *this);
+}
+
+void FaultyFiles::remove(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(path, ec)) std::filesystem::remove(path, ec);
 }
 
 }  // namespace duz::test

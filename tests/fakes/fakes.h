@@ -13,8 +13,8 @@
 
 #include "host/host_library.h"
 #include "host/module.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
+#include "ui/operator.h"
 
 namespace duz::test {
 
@@ -169,6 +169,18 @@ class TempHostDirectory : public HostDirectory {
   std::string dir_;
 };
 
+// Files on the real disk, with the faults of a bad day on request.
+class FaultyFiles : public Files {
+ public:
+  std::optional<std::vector<std::uint8_t>> read(const std::string& path, std::size_t limit) override;
+  std::unique_ptr<WrittenFile> create(const std::string& path) override;
+  void remove(const std::string& path) override;
+
+  std::size_t writeChunk = 0;            // > 0: no write takes more bytes than this
+  std::optional<std::size_t> diskSpace;  // bytes the disk still takes, in all files together
+  bool failClose = false;                // the last bytes never reach the disk
+};
+
 // A module on fake parts.
 struct FakeWorld {
   FakeClock clock;
@@ -176,8 +188,9 @@ struct FakeWorld {
   FakeOperator op;
   FakeLocale locale;
   TempHostDirectory directory;
+  FaultyFiles files;
   FakeHostLibrary host;
-  Platform platform() { return Platform{clock, ports, op, locale, directory, host}; }
+  Platform platform() { return Platform{clock, ports, op, locale, directory, files, host}; }
 };
 
 }  // namespace duz::test

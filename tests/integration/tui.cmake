@@ -10,7 +10,7 @@ if(NOT TMUX_PROGRAM)
 endif()
 
 add_executable(tui_driver ${CMAKE_CURRENT_LIST_DIR}/tui_driver.cpp)
-target_link_libraries(tui_driver PRIVATE duzevod_platform duz_warnings)
+target_link_libraries(tui_driver PRIVATE duzevod_presentation duzevod_platform duz_warnings)
 
 add_executable(duzevod_tui_tests ${CMAKE_CURRENT_LIST_DIR}/tui_test.cpp)
 target_link_libraries(duzevod_tui_tests PRIVATE duz_warnings duz_tools_common GTest::gtest_main)

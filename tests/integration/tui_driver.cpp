@@ -25,9 +25,9 @@
 
 #include "model/catalogue.h"
 #include "model/cp1251.h"
-#include "platform/system.h"
 #include "ui/dialog.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
+#include "ui/system_operator.h"
 
 namespace {
 

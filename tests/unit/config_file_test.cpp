@@ -313,6 +313,48 @@ TEST_F(ConfigFile, AFailedSaveLeavesTheOldFileAsItWas) {
   EXPECT_EQ(world.op.boxes.size(), 2u);
 }
 
+TEST_F(ConfigFile, ShortWritesStillSaveTheWholeFile) {
+  fillModule(3);
+  SaveConfiguration(module, paths);
+  const Bytes whole = readAll(paths.config);
+  world.files.writeChunk = 7;
+  SaveConfiguration(module, paths);
+  EXPECT_TRUE(world.op.boxes.empty());
+  EXPECT_EQ(readAll(paths.config), whole);
+}
+
+TEST_F(ConfigFile, AFullDiskOrALostCloseNeverDamagesTheSavedFile) {
+  fillModule(2);
+  SaveConfiguration(module, paths);
+  const Bytes before = readAll(paths.config);
+
+  fillModule(5);
+  world.files.diskSpace = 100;  // full part of the way through
+  SaveConfiguration(module, paths);
+  world.files.diskSpace.reset();
+  world.files.failClose = true;  // every byte written, but they never reach the disk
+  SaveConfiguration(module, paths);
+  ASSERT_EQ(world.op.boxes.size(), 2u);
+  EXPECT_EQ(world.op.boxes[1].text, utf8ToCp1251("Невозможно создать файл конфигурации."));
+  EXPECT_EQ(readAll(paths.config), before);
+  EXPECT_FALSE(fs::exists(paths.config + ".new"));
+
+  // A full disk while restoring: the plain copy cannot be made; the file and the module stay as they were.
+  world.files.failClose = false;
+  world.files.diskSpace = 0;
+  markModule();
+  EXPECT_FALSE(LoadConfiguration(module, paths));
+  EXPECT_EQ(world.op.boxes.size(), 3u);
+  EXPECT_EQ(readAll(paths.config), before);
+  EXPECT_FALSE(fs::exists(paths.temporary));
+  EXPECT_EQ(module.currentDevice, 17);
+
+  // With room again the file there is the old one, whole.
+  world.files.diskSpace.reset();
+  ASSERT_TRUE(LoadConfiguration(module, paths));
+  EXPECT_EQ(module.currentDevice, 2);
+}
+
 TEST_F(ConfigFile, NothingIsSavedWithoutDevices) {
   fillModule(0);
   SaveConfiguration(module, paths);

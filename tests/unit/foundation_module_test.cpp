@@ -155,6 +155,7 @@ std::unique_ptr<shell::LoadedModule> fakeParts() {
   parts->op = std::make_unique<FakeOperator>();
   parts->locale = std::make_unique<FakeLocale>();
   parts->directory = std::make_unique<TempHostDirectory>();
+  parts->files = std::make_unique<FaultyFiles>();
   parts->host = std::make_unique<FakeHostLibrary>();
   return parts;
 }

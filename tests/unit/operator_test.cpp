@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/system.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
+#include "ui/system_operator.h"
 #include "unit/dialog_fixture.h"
 
 namespace duz::test {

@@ -299,7 +299,7 @@ TEST_P(PollingThreadStop, EndsPromptlyMidCycleAndPublishesNoMore) {
   FakeWorld world;
   BlockingClock clock(c.ms, c.occurrence);
   FakeSerialPorts ports(clock);
-  Module module(Platform{clock, ports, world.op, world.locale, world.directory, world.host});
+  Module module(Platform{clock, ports, world.op, world.locale, world.directory, world.files, world.host});
   module.link.port = ports.open("COM1");
   module.configuredCount = 2;
   for (int s = 0; s < 2; ++s) {

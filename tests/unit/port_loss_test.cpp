@@ -224,7 +224,7 @@ TEST(PortLossWhilePolling, PulledAndPluggedAgainWithHostWritesInBetween) {
   FakeWorld world;
   YieldingClock clock;
   Adapter adapter;
-  Module module(Platform{clock, adapter, world.op, world.locale, world.directory, world.host});
+  Module module(Platform{clock, adapter, world.op, world.locale, world.directory, world.files, world.host});
   module.GiveString("baud=9600 parity=N data=8 stop=2", "ttyUSB0", "2", "Abort");
   ASSERT_EQ(OpenPort(module), PortResult::Proceed);
   const auto configure = [&](int slot, std::string_view model, std::uint8_t address) {

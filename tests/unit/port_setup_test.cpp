@@ -69,8 +69,8 @@ class ExclusivePorts : public SerialPorts {
 TEST_F(OpenPortTest, ReleasesThePortOfAnEarlierPassBeforeOpeningAgain) {
   ExclusivePorts ports(world.clock);
   Platform platform = world.platform();
-  Module exclusive{
-      Platform{platform.clock, ports, platform.op, platform.locale, platform.directory, platform.host}};
+  Module exclusive{Platform{platform.clock, ports, platform.op, platform.locale, platform.directory,
+                            platform.files, platform.host}};
   exclusive.GiveString("baud=9600 parity=N data=8 stop=2", "COM3", "1", "");
   ASSERT_EQ(OpenPort(exclusive), PortResult::Proceed);
   EXPECT_EQ(OpenPort(exclusive), PortResult::Proceed);
@@ -103,7 +103,8 @@ TEST_F(OpenPortTest, CancelOnBothProceedsOnAnUnusablePort) {
   EXPECT_EQ(world.op.boxes.size(), 2u);
   EXPECT_FALSE(module.link.port);
   // Every exchange on it fails at once, as a failed write.
-  EXPECT_EQ(module.link.Transaction(4, module.link.requestBuffer, module.link.responseBuffer, 260), -1);
+  const RequestFrame request = reportSlaveIdRequest(1);
+  EXPECT_EQ(module.link.Transaction(request.length, request.data(), module.link.responseBuffer, 260), -1);
 }
 
 TEST_F(OpenPortTest, SettingsFailureRetryClosesThePort) {

@@ -114,10 +114,10 @@ TEST(TraceFile, KeepsLinesWholeUnderConcurrentWriters) {
           .string();
   std::remove(path.c_str());
   ::setenv("DUZEVOD_TRACE", path.c_str(), 1);
-  std::unique_ptr<TraceSink> sink = makeSystemTraceSink();
+  std::unique_ptr<TraceSink> sink = makeFileTrace(openSystemTraceFile());
   ::unsetenv("DUZEVOD_TRACE");
   ASSERT_TRUE(sink);
-  EXPECT_FALSE(makeSystemTraceSink());  // unset: no trace
+  EXPECT_FALSE(makeFileTrace(openSystemTraceFile()));  // unset: no trace
 
   std::vector<std::thread> writers;
   for (int w = 0; w < 4; ++w)

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/posix/terminal_dialog.h"
+#include "ui/terminal/terminal_dialog.h"
 #include "unit/dialog_fixture.h"
 
 namespace duz::test {

@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "model/cp1251.h"
-#include "platform/posix/terminal_screen.h"
+#include "ui/terminal/terminal_screen.h"
 
 namespace duz::tui {
 namespace {

@@ -85,7 +85,7 @@ TEST(SetBitTagValue, WritesFromHostThreadsNeverInterleaveWithPolling) {
   FakeWorld world;
   YieldingClock clock;
   CountingHost host;
-  Module module(Platform{clock, world.ports, world.op, world.locale, world.directory, host});
+  Module module(Platform{clock, world.ports, world.op, world.locale, world.directory, world.files, host});
   auto owned = std::make_unique<OverlapDetectingPort>();
   OverlapDetectingPort& port = *owned;
   module.link.port = std::move(owned);

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "model/cp1251.h"
-#include "platform/win32/win32_window_operator.h"
 #include "ui/dialog.h"
 #include "ui/layout.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
+#include "ui/win32/win32_window_operator.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "sim_answer.h"
 
-#include "link/link.h"
+#include "link/frames.h"
 
 namespace duz::sim {
 
@@ -12,24 +12,12 @@ constexpr std::uint8_t kIllegalAddress = 2;
 constexpr std::uint8_t kIllegalValue = 3;
 constexpr std::uint8_t kDeviceFailure = 4;
 
-Bytes sealed(Bytes frame) {
-  frame.resize(frame.size() + 2);
-  putCrc(frame.data(), static_cast<int>(frame.size()));
-  return frame;
-}
-
 Bytes exception(const Bytes& request, std::uint8_t code) {
-  return sealed({request[0], static_cast<std::uint8_t>(request[1] | 0x80), code});
+  return exceptionReply(request[0], request[1], code);
 }
 
 Bytes withData(const Bytes& request, const Bytes& data) {
-  Bytes frame{request[0], request[1], static_cast<std::uint8_t>(data.size())};
-  frame.insert(frame.end(), data.begin(), data.end());
-  return sealed(frame);
-}
-
-unsigned word(const Bytes& frame, std::size_t at) {
-  return frame[at] * 256u + frame[at + 1];
+  return dataReply(request[0], request[1], data);
 }
 
 bool coilExists(unsigned coil) {
@@ -51,38 +39,23 @@ bool inputState(const Device& d, unsigned input) {
   return ((d.inputs >> input) & 1) != 0;
 }
 
-// Expected request length by function code (the functions this instrument family knows).
-std::size_t requestLength(std::uint8_t function) {
-  switch (function) {
-    case 0x11:
-    case 0x44:
-      return 4;
-    case 0x47:
-      return 6;
-    case 1:
-    case 2:
-    case 5:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 // The reply of a device working normally; `changed` is set when the request altered its state.
 Bytes normalReply(Device& d, const Bytes& request) {
+  // The functions this instrument family knows, each with its one length.
   const std::uint8_t function = request[1];
-  const std::size_t length = requestLength(function);
+  const int length = requestLength(function);
   if (length == 0) return exception(request, kIllegalFunction);
-  if (request.size() != length) return exception(request, kIllegalValue);
+  const std::optional<Request> asked = parseRequest(request.data(), static_cast<int>(request.size()));
+  if (!asked) return exception(request, kIllegalValue);
   const bool measuring =
       d.model == Model::Thermocouple || d.model == Model::Rtd || d.model == Model::CurrentLoop;
 
   switch (function) {
-    case 0x11:
+    case kReportSlaveId:
       if (d.model == Model::Controller) return withData(request, Bytes(d.modules.begin(), d.modules.end()));
       return withData(request, Bytes(d.ident.begin(), d.ident.end()));
 
-    case 0x44: {
+    case kReadParameters: {
       if (!measuring) return exception(request, kIllegalFunction);
       // Data bytes 5 to 11 (counting from 1) carry what discovery keeps; the first four are unused.
       const Bytes data{0,
@@ -99,9 +72,9 @@ Bytes normalReply(Device& d, const Bytes& request) {
       return withData(request, data);
     }
 
-    case 0x47: {
-      const unsigned first = request[2];
-      const unsigned count = request[3];
+    case kReadMeasurements: {
+      const unsigned first = asked->first;
+      const unsigned count = asked->count;
       if (measuring) {
         if (first != 0 || count != 1) return exception(request, kIllegalAddress);
         const auto raw = static_cast<std::uint16_t>(d.raw);
@@ -120,13 +93,13 @@ Bytes normalReply(Device& d, const Bytes& request) {
       return withData(request, data);
     }
 
-    case 1:
-    case 2: {
+    case kReadCoils:
+    case kReadDiscreteInputs: {
       if (d.model != Model::Alarm) return exception(request, kIllegalFunction);
-      const unsigned start = word(request, 2);
-      const unsigned count = word(request, 4);
+      const unsigned start = asked->first;
+      const unsigned count = asked->count;
       if (count == 0 || count > 2000) return exception(request, kIllegalValue);
-      if (function == 2) {
+      if (function == kReadDiscreteInputs) {
         if (start + count > 32) return exception(request, kIllegalAddress);
         return withData(request, packBits(start, count, inputState, d));
       }
@@ -135,10 +108,10 @@ Bytes normalReply(Device& d, const Bytes& request) {
       return withData(request, packBits(start, count, coilState, d));
     }
 
-    case 5: {
+    case kWriteCoil: {
       if (d.model != Model::Alarm) return exception(request, kIllegalFunction);
-      const unsigned coil = word(request, 2);
-      const unsigned value = word(request, 4);
+      const unsigned coil = asked->first;
+      const unsigned value = asked->count;
       if (value != 0xFF00 && value != 0x0000) return exception(request, kIllegalValue);
       if (!coilExists(coil)) return exception(request, kIllegalAddress);
       const bool on = value == 0xFF00;
@@ -161,8 +134,7 @@ Answer answer(Bus& bus, const Bytes& request) {
     a.note = "too short, ignored";
     return a;
   }
-  const std::uint16_t crc = Crc16(static_cast<int>(request.size()) - 2, request.data());
-  if (request[request.size() - 2] != (crc & 0xFF) || request[request.size() - 1] != (crc >> 8)) {
+  if (!crcMatches(request.data(), static_cast<int>(request.size()))) {
     a.note = "bad CRC, ignored";
     return a;
   }

@@ -1,32 +1,14 @@
-// The host's support library, as our stand-in builds it (libtessarin.so / tessarin.dll). The module
-// imports the three publication calls by name; the host stand-in also takes the lock below while it
-// reads the values they store.
+// The host's support library, as our stand-in builds it (libtessarin.so / tessarin.dll): the three
+// publication calls the module imports, and the stand-in's own extras below, with which the host
+// stand-in takes the lock while it reads the values they store.
 #pragma once
 
 #include <cstdint>
 
-#include "model/tables.h"
-
-#if defined(_WIN32)
-#define TESSARIN_CDECL __cdecl
-#define TESSARIN_API
-#else
-#define TESSARIN_CDECL
-#define TESSARIN_API __attribute__((visibility("default")))
-#endif
+#include "host/host_imports.h"
 
 extern "C" {
-// Store value, quality and the FILETIME (low half first) into the handle record the call names.
-TESSARIN_API void TESSARIN_CDECL exposeAnTag(duz::AnalogTagHandle* handle, float value, std::uint32_t quality,
-                                             std::uint32_t timestampLow, std::uint32_t timestampHigh);
-TESSARIN_API void TESSARIN_CDECL exposeBitTag(duz::BitTagHandle* handle, std::int32_t value,
-                                              std::uint32_t quality, std::uint32_t timestampLow,
-                                              std::uint32_t timestampHigh);
-TESSARIN_API void TESSARIN_CDECL exposeIntTag(duz::IntTagHandle* handle, std::int32_t value,
-                                              std::uint32_t quality, std::uint32_t timestampLow,
-                                              std::uint32_t timestampHigh);
-
-// Held while the fields above are written; a reader holding it sees each record's fields from one call.
+// Held while the publication calls store a record's fields; a reader holding it sees each record's fields from one call.
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
 

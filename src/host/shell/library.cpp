@@ -1,10 +1,11 @@
 // The library's shell: the one module instance, the imported publication calls and the six exports.
 #include "host/shell/library.h"
 
+#include "host/host_imports.h"
 #include "host/shell/exports.h"
 #include "host/shell/lifecycle.h"
 #include "platform/system.h"
-#include "tessarin.h"
+#include "ui/system_operator.h"
 
 namespace duz::shell {
 
@@ -38,8 +39,9 @@ std::unique_ptr<LoadedModule> makeSystemParts() {
   parts->op = makeSystemOperator();
   parts->locale = makeSystemLocale();
   parts->directory = makeSystemHostDirectory();
+  parts->files = makeSystemFiles();
   parts->host = std::make_unique<TessarinLibrary>();
-  parts->trace = makeSystemTraceSink();
+  parts->trace = makeFileTrace(openSystemTraceFile());
   return parts;
 }
 

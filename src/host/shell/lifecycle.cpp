@@ -32,7 +32,7 @@ DeviceStatusRecord* fillFallback() {
 }
 
 // Filled as the library loads rather than on first use: no guarded static in the module (why:
-// platform/win32/win32_entry.cpp). The address never changes.
+// host/shell/win32_entry.cpp). The address never changes.
 DeviceStatusRecord* const fallbackTable = fillFallback();
 
 }  // namespace
@@ -46,10 +46,11 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup) noexce
   try {
     loaded = makeParts();
     if (!loaded || !loaded->clock || !loaded->ports || !loaded->op || !loaded->locale || !loaded->directory ||
-        !loaded->host)
+        !loaded->files || !loaded->host)
       return nullptr;
-    loaded->module = std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op,
-                                                       *loaded->locale, *loaded->directory, *loaded->host});
+    loaded->module =
+        std::make_unique<Module>(Platform{*loaded->clock, *loaded->ports, *loaded->op, *loaded->locale,
+                                          *loaded->directory, *loaded->files, *loaded->host});
     // Before the start-up, so that the search's exchanges are traced too.
     if (loaded->trace) loaded->module->link.setTrace(loaded->trace.get());
   } catch (...) {

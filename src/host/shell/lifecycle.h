@@ -7,8 +7,8 @@
 #include "host/host_library.h"
 #include "host/module.h"
 #include "link/trace.h"
-#include "platform/operator.h"
 #include "platform/platform.h"
+#include "ui/operator.h"
 
 namespace duz::shell {
 
@@ -20,6 +20,7 @@ struct LoadedModule {
   std::unique_ptr<Operator> op;
   std::unique_ptr<Locale> locale;
   std::unique_ptr<HostDirectory> directory;
+  std::unique_ptr<Files> files;
   std::unique_ptr<HostLibrary> host;
   std::unique_ptr<TraceSink> trace;  // optional: the frame trace, set on the module's link
   std::unique_ptr<Module> module;

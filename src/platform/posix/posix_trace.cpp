@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/trace.h"
 #include "platform/system.h"
 
 namespace duz {
@@ -15,14 +14,13 @@ namespace duz {
 namespace {
 
 // O_APPEND puts each write at the end, also when another process traces into the same file.
-class FileTrace : public AppendingTrace {
+class FileTrace : public AppendOnlyFile {
  public:
   explicit FileTrace(int fd) : fd_(fd) {}
   ~FileTrace() override { ::close(fd_); }
   FileTrace(const FileTrace&) = delete;
   FileTrace& operator=(const FileTrace&) = delete;
 
- protected:
   std::size_t writeSome(const char* bytes, std::size_t count) override {
     for (;;) {
       const ssize_t n = ::write(fd_, bytes, count);
@@ -37,7 +35,7 @@ class FileTrace : public AppendingTrace {
 
 }  // namespace
 
-std::unique_ptr<TraceSink> makeSystemTraceSink() {
+std::unique_ptr<AppendOnlyFile> openSystemTraceFile() {
   const char* path = std::getenv("DUZEVOD_TRACE");
   if (!path || !*path) return nullptr;
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

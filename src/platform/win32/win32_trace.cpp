@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "link/trace.h"
 #include "platform/system.h"
 
 namespace duz {
@@ -12,14 +11,13 @@ namespace duz {
 namespace {
 
 // Opened for appending only: every write lands at the end of the file.
-class FileTrace : public AppendingTrace {
+class FileTrace : public AppendOnlyFile {
  public:
   explicit FileTrace(HANDLE file) : file_(file) {}
   ~FileTrace() override { CloseHandle(file_); }
   FileTrace(const FileTrace&) = delete;
   FileTrace& operator=(const FileTrace&) = delete;
 
- protected:
   std::size_t writeSome(const char* bytes, std::size_t count) override {
     DWORD written = 0;
     const DWORD chunk = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(count);
@@ -32,7 +30,7 @@ class FileTrace : public AppendingTrace {
 
 }  // namespace
 
-std::unique_ptr<TraceSink> makeSystemTraceSink() {
+std::unique_ptr<AppendOnlyFile> openSystemTraceFile() {
   const char* path = std::getenv("DUZEVOD_TRACE");
   if (!path || !*path) return nullptr;
   // Others may read the trace while it grows, or delete it.

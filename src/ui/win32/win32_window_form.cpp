@@ -1,4 +1,4 @@
-#include "platform/win32/win32_window_form.h"
+#include "ui/win32/win32_window_form.h"
 
 #include <commctrl.h>
 
@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "platform/win32/win32_window_util.h"
+#include "ui/win32/win32_window_util.h"
 
 namespace duz::win32 {
 

@@ -1,4 +1,4 @@
-#include "platform/win32/win32_window_grid.h"
+#include "ui/win32/win32_window_grid.h"
 
 #include <windowsx.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/win32/win32_window_util.h"
+#include "ui/win32/win32_window_util.h"
 
 namespace duz::win32 {
 

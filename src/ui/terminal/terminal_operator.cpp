@@ -1,4 +1,4 @@
-#include "platform/posix/terminal_operator.h"
+#include "ui/terminal/terminal_operator.h"
 
 #ifndef NCURSES_WIDECHAR
 #define NCURSES_WIDECHAR 1

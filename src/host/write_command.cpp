@@ -40,9 +40,7 @@ std::uint8_t Module::SetBitTagValue(std::uint32_t tagIdentifier, std::uint32_t v
 
   // Only the low byte of the value counts; any non-zero byte sets the command.
   const CoilCommand command = commandFor(static_cast<int>(bitCount - bit), (value & 0xFF) != 0);
-  std::uint8_t request[8] = {
-      config.busAddress(), 5, 0x00, command.coil, command.on ? std::uint8_t{0xFF} : std::uint8_t{0x00}, 0x00};
-  putCrc(request, sizeof request);
+  const RequestFrame request = writeCoilRequest(config.busAddress(), command.coil, command.on);
   std::uint8_t response[8] = {};
 
   // With the port away nothing can be sent; the host hears so at once.
@@ -52,7 +50,7 @@ std::uint8_t Module::SetBitTagValue(std::uint32_t tagIdentifier, std::uint32_t v
   Clock& clock = platform.clock;
   clock.sleepMs(10);
   while (link.busBusy.load()) clock.sleepMs(10);
-  if (link.Transaction(sizeof request, request, response, sizeof response) != 0) return 0;
+  if (link.Transaction(request.length, request.data(), response, sizeof response) != 0) return 0;
 
   // The host library and the host read this byte while we write it.
   std::atomic_ref<std::uint8_t>(bitHandles.at(static_cast<int>(slot), static_cast<int>(bit)).value)

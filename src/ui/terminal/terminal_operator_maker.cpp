@@ -1,8 +1,8 @@
 #include <cstdlib>
 
-#include "platform/posix/terminal_operator.h"
-#include "platform/system.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
+#include "ui/system_operator.h"
+#include "ui/terminal/terminal_operator.h"
 
 namespace duz {
 

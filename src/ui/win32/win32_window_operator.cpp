@@ -1,10 +1,10 @@
-#include "platform/win32/win32_window_operator.h"
+#include "ui/win32/win32_window_operator.h"
 
 #include <vector>
 
-#include "platform/win32/win32_window_form.h"
-#include "platform/win32/win32_window_util.h"
 #include "ui/dialog.h"
+#include "ui/win32/win32_window_form.h"
+#include "ui/win32/win32_window_util.h"
 
 namespace duz {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/terminal_dialog.h"
+#include "ui/terminal/terminal_dialog.h"
 
 #include <algorithm>
 

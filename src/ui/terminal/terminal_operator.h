@@ -12,8 +12,8 @@
 
 #include <memory>
 
-#include "platform/operator.h"
-#include "platform/posix/terminal_dialog.h"
+#include "ui/operator.h"
+#include "ui/terminal/terminal_dialog.h"
 
 namespace duz {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/operator.h"
+#include "ui/operator.h"
 
 namespace duz {
 

@@ -1,6 +1,6 @@
 // The initialisation dialog and the message boxes as text screens: where each control sits in character
 // cells, how the keyboard moves through the dialog and works its controls, and how it all is drawn into a
-// Screen. No curses here (src/platform/posix/terminal_operator.cpp puts the screens on the terminal and
+// Screen. No curses here (src/ui/terminal/terminal_operator.cpp puts the screens on the terminal and
 // reads the keys), so all of it is unit-tested.
 #pragma once
 
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/operator.h"
-#include "platform/posix/terminal_screen.h"
+#include "ui/operator.h"
+#include "ui/terminal/terminal_screen.h"
 
 namespace duz {
 class TForm2;

@@ -1,4 +1,4 @@
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
 
 #include <charconv>
 #include <cstdio>

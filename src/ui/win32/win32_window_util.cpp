@@ -1,4 +1,4 @@
-#include "platform/win32/win32_window_util.h"
+#include "ui/win32/win32_window_util.h"
 
 #include <cstdio>
 

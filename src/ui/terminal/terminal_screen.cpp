@@ -1,4 +1,4 @@
-#include "platform/posix/terminal_screen.h"
+#include "ui/terminal/terminal_screen.h"
 
 #include <algorithm>
 

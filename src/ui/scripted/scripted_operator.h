@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/operator.h"
+#include "ui/operator.h"
 
 namespace duz {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "platform/win32/win32_window_util.h"
 #include "ui/controls.h"
+#include "ui/win32/win32_window_util.h"
 
 namespace duz::win32 {
 

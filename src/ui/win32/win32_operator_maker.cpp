@@ -1,9 +1,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/system.h"
-#include "platform/win32/win32_window_operator.h"
-#include "ui/scripted_operator.h"
+#include "ui/scripted/scripted_operator.h"
+#include "ui/system_operator.h"
+#include "ui/win32/win32_window_operator.h"
 
 namespace duz {
 

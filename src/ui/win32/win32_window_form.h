@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/win32/win32_window_grid.h"
-#include "platform/win32/win32_window_util.h"
 #include "ui/dialog.h"
 #include "ui/layout.h"
+#include "ui/win32/win32_window_grid.h"
+#include "ui/win32/win32_window_util.h"
 
 namespace duz::win32 {
 
