@@ -103,18 +103,18 @@ constexpr auto kRtd1 = cp1251("50 П");
 constexpr auto kRtd4 = cp1251("100 М");
 constexpr auto kRtd5 = cp1251("50 М");
 constexpr std::string_view kResistanceNames[kResistanceTypes] = {kRtd0.view(), kRtd1.view(), "Pt 100",
-                                                             "Ni 100",     kRtd4.view(), kRtd5.view()};
+                                                                 "Ni 100",     kRtd4.view(), kRtd5.view()};
 
 // Thermocouple ranges by column: L/E/J, K, T, S/R, A1..A3.
 constexpr Range kTcLej[] = {{-120, 30}, {-50, 100}, {-50, 150}, {-50, 200}, {0, 100},  {0, 150},  {0, 200},
-                        {0, 300},   {0, 400},   {0, 600},   {0, 800},   {50, 200}, {150, 400}};
+                            {0, 300},   {0, 400},   {0, 600},   {0, 800},   {50, 200}, {150, 400}};
 constexpr Range kTcK[] = {{-50, 200}, {0, 200},   {0, 300},   {0, 400},   {0, 600},    {0, 800}, {0, 900},
-                      {0, 1100},  {200, 600}, {200, 800}, {400, 900}, {600, 1100}, {0, 150}, {300, 450}};
+                          {0, 1100},  {200, 600}, {200, 800}, {400, 900}, {600, 1100}, {0, 150}, {300, 450}};
 constexpr Range kTcT[] = {{-120, 30}, {-50, 100}, {0, 100}, {0, 150}, {0, 200}, {0, 300}};
 constexpr Range kTcSr[] = {{0, 1300}, {500, 1300}};
 constexpr Range kTcA[] = {{100, 1800}, {1000, 1800}};
 constexpr const Range* const kTcColumn[kThermocoupleTypes] = {kTcLej, kTcLej, kTcK, kTcLej, kTcT,
-                                                    kTcSr,  kTcSr,  kTcA, kTcA,   kTcA};
+                                                              kTcSr,  kTcSr,  kTcA, kTcA,   kTcA};
 constexpr int kTcLast[kThermocoupleTypes] = {12, 12, 13, 12, 5, 1, 1, 1, 1, 1};
 
 // Resistance-thermometer ranges by column: 100П/50П/Pt100, Ni100, 100М/50М.
@@ -126,12 +126,12 @@ constexpr Range kRtdP[] = {
     {0, 200},     {0, 300},     {0, 400},    {0, 500},   {0, 650},    {50, 200},  {100, 200}, {100, 300},
     {200, 300},   {200, 500},   {-200, 600}, {-50, 120}, {-10, 100},  {0, 120},   {0, 250}};
 constexpr Range kRtdNi[] = {{-50, 0}, {-50, 50}, {-50, 100}, {-50, 150}, {-50, 180}, {-25, 25},
-                        {0, 50},  {0, 100},  {0, 150},   {0, 180},   {50, 100}};
+                            {0, 50},  {0, 100},  {0, 150},   {0, 180},   {50, 100}};
 constexpr Range kRtdM[] = {{-200, -150}, {-200, -100}, {-200, -70}, {-200, 0}, {-200, 40}, {-200, 50},
-                       {-200, 70},   {-200, 100},  {-200, 150}, {-150, 0}, {-120, 30}, {-100, 50},
-                       {-100, 200},  {-90, 50},    {-70, 180},  {-50, 0},  {-50, 50},  {-50, 100},
-                       {-50, 150},   {-50, 200},   {-30, 20},   {-25, 25}, {-20, 50},  {-20, 30},
-                       {0, 50},      {0, 100},     {0, 150},    {0, 200}};
+                           {-200, 70},   {-200, 100},  {-200, 150}, {-150, 0}, {-120, 30}, {-100, 50},
+                           {-100, 200},  {-90, 50},    {-70, 180},  {-50, 0},  {-50, 50},  {-50, 100},
+                           {-50, 150},   {-50, 200},   {-30, 20},   {-25, 25}, {-20, 50},  {-20, 30},
+                           {0, 50},      {0, 100},     {0, 150},    {0, 200}};
 constexpr const Range* const kRtdColumn[kResistanceTypes] = {kRtdP, kRtdP, kRtdP, kRtdNi, kRtdM, kRtdM};
 constexpr int kRtdLast[kResistanceTypes] = {46, 46, 46, 10, 27, 27};
 

@@ -8,7 +8,8 @@
 #include "host/host_imports.h"
 
 extern "C" {
-// Held while the publication calls store a record's fields; a reader holding it sees each record's fields from one call.
+// Held while the publication calls store a record's fields; a reader holding it sees each record's fields
+// from one call.
 TESSARIN_API void TESSARIN_CDECL tessarinLock();
 TESSARIN_API void TESSARIN_CDECL tessarinUnlock();
 
