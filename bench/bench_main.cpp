@@ -389,16 +389,13 @@ std::vector<double> measureException(Work& work, int reps) {
   link.port->setTimeouts({100, 2, 500});
   link.setBaud(kPollBaud);
   link.pollingActive = 1;
-  std::vector<std::uint8_t> frame = requestOf(Kind::ControllerBlock);
-  frame.resize(frame.size() + 2);
-  duz::putCrc(frame.data(), static_cast<int>(frame.size()));
+  const duz::RequestFrame frame = requestOf(Kind::ControllerBlock);
   std::uint8_t response[260];
   std::vector<double> times;
   for (int rep = 0; rep < reps; ++rep) {
     usleep(static_cast<useconds_t>(kQuietBeforeMs * 1000));
     const double t0 = monotonicMs();
-    const int r = link.Transaction(static_cast<int>(frame.size()), frame.data(), response,
-                                   static_cast<int>(sizeof response));
+    const int r = link.Transaction(frame.length, frame.data(), response, static_cast<int>(sizeof response));
     if (r == 2) times.push_back(monotonicMs() - t0);
   }
   link.port.reset();
