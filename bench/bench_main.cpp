@@ -491,8 +491,7 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (a == "--version") {
-      std::printf("duzevod-bench %s\n", duz::kVersion);
-      return 0;
+      return duz::printVersion("duzevod-bench");
     } else if (a == "--tiny") {
       o.tiny = true;
       o.reps = 2;

@@ -1,7 +1,5 @@
 # The product around the module: the one-command demonstration, the configuration tool, the frame
 # trace and the simulator's drifting values, run as people use them. Linux only.
-# The configuration tool's unit tests (tests/unit/conf_*) need its library, which lives with the tool.
-target_link_libraries(duzevod_unit_tests PRIVATE duzevod_conf)
 if(WIN32 OR NOT TARGET duzevod-sim)
   return()
 endif()

@@ -151,8 +151,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "--version") {
-    std::printf("duzevod-conf %s\n", duz::kVersion);
-    return 0;
+    return duz::printVersion("duzevod-conf");
   }
   if (command == "show" || command == "check") {
     if (args.size() != 2) return usageError("usage: duzevod-conf " + command + " FILE");

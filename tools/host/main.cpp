@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "duz_version.h"
@@ -147,6 +148,7 @@ class LiveView {
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
 
+  if (argc == 2 && std::string_view(argv[1]) == "--version") return duz::printVersion("duzevod-host");
   std::string error;
   const auto options = parseOptions(argc, argv, error);
   if (!options) {
@@ -155,10 +157,6 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (options->version) {
-    std::printf("duzevod-host %s\n", duz::kVersion);
     return 0;
   }
   const Options& o = *options;

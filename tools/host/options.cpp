@@ -94,8 +94,6 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     }
     if (arg == "--help" || arg == "-h") {
       o.help = true;
-    } else if (arg == "--version") {
-      o.version = true;
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--module") {

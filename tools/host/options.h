@@ -23,7 +23,6 @@ struct Options {
   std::uint64_t intervalMs = 1000;
   std::vector<ScheduledWrite> writes;  // in time order
   bool help = false;
-  bool version = false;
 };
 
 // Parses argv; on a bad command line returns nothing and sets `error` to a one-line reason.

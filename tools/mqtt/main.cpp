@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "duz_version.h"
 #include "gateway.h"
@@ -78,6 +79,7 @@ std::string defaultPrefix() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") return duz::printVersion("duzevod-mqtt");
   std::string error;
   auto parsed = parseOptions(argc, argv, error);
   if (!parsed) {
@@ -86,10 +88,6 @@ int main(int argc, char** argv) {
   }
   if (parsed->help) {
     std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (parsed->version) {
-    std::printf("duzevod-mqtt %s\n", duz::kVersion);
     return 0;
   }
   Options options = *parsed;

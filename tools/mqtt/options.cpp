@@ -120,9 +120,6 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     if (arg == "--help" || arg == "-h") {
       o.help = true;
       return o;
-    } else if (arg == "--version") {
-      o.version = true;
-      return o;
     } else if (arg == "--module") {
       o.modulePath = value;
     } else if (arg == "--broker") {

@@ -19,7 +19,6 @@ struct Options {
   bool allowWrites = false;
   int republishSeconds = 0;  // 0: only on change and on (re)connect
   bool help = false;
-  bool version = false;
 };
 
 extern const char* const kUsage;

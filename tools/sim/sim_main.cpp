@@ -437,8 +437,7 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (arg == "--version") {
-      std::printf("duzevod-sim %s\n", duz::kVersion);
-      return 0;
+      return duz::printVersion("duzevod-sim");
     } else if (arg == "--bus" || arg == "--device") {
       const char* v = value();
       if (!v) return usageError(arg + " needs a path");

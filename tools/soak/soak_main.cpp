@@ -76,9 +76,7 @@ void onInterrupt(int) {
 }
 
 std::int64_t nowMs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1'000'000;
+  return static_cast<std::int64_t>(duz::tools::monotonicMs());
 }
 std::int64_t realUs() {
   timespec t{};
@@ -565,8 +563,7 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (arg == "--version") {
-      std::printf("duzevod-soak %s\n", duz::kVersion);
-      return 0;
+      return duz::printVersion("duzevod-soak");
     } else if (arg == "--seconds" && value) {
       o.seconds = std::strtol(value, &end, 10);
       if (*end || o.seconds < 10 || o.seconds > 30 * 86400) {
