@@ -324,6 +324,7 @@ TEST(PortLossAtUnload, AnOpenThatHangsHoldsTheUnloadOnlyForItsBound) {
     loaded->op = std::make_unique<FakeOperator>();
     loaded->locale = std::make_unique<FakeLocale>();
     loaded->directory = std::make_unique<TempHostDirectory>();
+    loaded->files = std::make_unique<FaultyFiles>();
     loaded->host = std::move(library);
     loaded->trace = std::move(recording);
     return loaded;
