@@ -32,10 +32,8 @@ class Link {
   // One complete exchange: request out, matching response in, echo/length/CRC checked, retried within
   // the budgets (5 header / 10 body attempts before polling starts, one attempt once it runs). The
   // response buffer's capacity bounds the reply: a reply that would not fit is a failed attempt. Holds
-  // the port from the first purge to the return. `expectedLength`: the reply's length when it is known
-  // in advance (0: not), which lets the port read it with fewer wake-ups; the echo of a write is known.
-  int Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity,
-                  int expectedLength = 0);
+  // the port from the first purge to the return.
+  int Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity);
 
   // One blocking read / write on the open port (-1 when the call fails or no port is open).
   int PortRead(std::uint8_t* buffer, int count);

@@ -96,8 +96,7 @@ bool Link::ReopenPort(SerialPorts& ports) {
   return true;
 }
 
-int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity,
-                      int expectedLength) {
+int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8_t* response, int capacity) {
   // A frame needs at least an address and a function code, and its length goes out as one byte.
   if (requestLength < 2 || requestLength > 255) return -1;
   std::lock_guard hold(portMutex_);
@@ -107,7 +106,6 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   int headerBudget = budget;
   int bodyBudget = polling ? 1 : 10;
   const std::uint8_t function = request[1];
-  if (repliesWithEcho(function)) expectedLength = requestLength;
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
@@ -119,10 +117,7 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       dropIfLost();
       return -1;
     }
-    if (port) {
-      port->purgeAfterWrite();
-      port->expectReply(expectedLength);
-    }
+    if (port) port->purgeAfterWrite();
 
     int result = -1;
     bool headerFailure = true;

@@ -123,9 +123,6 @@ class SerialPort {
   // How long the line has been quiet as far as this port can tell: since the last byte it read, sent
   // or threw away. 0 when it cannot tell (nothing seen since the open, or a port that does not know).
   virtual std::int64_t quietNs() const { return 0; }
-  // Before the reads of a reply: it is most likely `bytes` long (0: not known). A guess: a port may let
-  // it decide how long to sleep, never what a read returns or when it ends.
-  virtual void expectReply(int bytes) { (void)bytes; }
 };
 
 class SerialPorts {

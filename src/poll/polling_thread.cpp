@@ -118,9 +118,8 @@ Exchange PollExchange(Module& module, const RequestFrame& request, int dataBytes
     return Exchange::Stopped;
   Link& link = module.link;
   link.busBusy = 1;
-  // The reply carries exactly the data asked for (5 bytes of frame around it).
   int result = link.Transaction(request.length, request.data(), link.responseBuffer,
-                                static_cast<int>(sizeof link.responseBuffer), dataBytes + 5);
+                                static_cast<int>(sizeof link.responseBuffer));
   link.busBusy = 0;
   if (stop.requested()) return Exchange::Stopped;
   if (result == 0 && link.responseBuffer[2] < dataBytes) result = -1;
