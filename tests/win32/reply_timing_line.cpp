@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -247,6 +248,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  std::signal(SIGPIPE, SIG_IGN);  // a probe that died is reported, not a silent end
   const std::string link = argv[1];
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) broken("no pseudo-terminal");
