@@ -154,7 +154,9 @@ inline std::vector<std::string> judgeRow(const ReplyTiming& row, const RowRun& r
     }
     taken += std::max(seen.bytes, 0);
   }
-  if (!std::equal(run.got.begin(), run.got.begin() + taken, row.reply.begin(), row.reply.begin() + taken))
+  if (static_cast<std::size_t>(taken) > row.reply.size())
+    faults.emplace_back("more bytes read than sent");
+  else if (!std::equal(run.got.begin(), run.got.begin() + taken, row.reply.begin()))
     faults.emplace_back("the bytes read are not the bytes sent");
   return faults;
 }

@@ -6,10 +6,10 @@
 // moments are on one clock and each read is judged against the Win32 time-out rules as the POSIX
 // port's test judges it.
 // Wine keeps a serial read's time-outs in its server: the total one as the read's own deadline from the
-// moment it is queued, the interval one as a timer started each time the read waits for bytes again,
-// that is from when the server last handed bytes over, which on a pseudo-terminal is their arrival
-// within the server's wake-up. So every row can be timed under Wine as on Windows; the server's waits
-// for a processor count as the machine's disturbance, with the probe's.
+// moment it is queued, the interval one as a timer started each time the read waits for bytes again
+// (it ends only a read that has some), that is from when the server last handed bytes over, which on a
+// pseudo-terminal is their arrival within the server's wake-up. So every row can be timed under Wine as on
+// Windows; the server's waits for a processor count as the machine's disturbance, with the probe's.
 //   reply_timing_line LINK COMMAND...
 // Exit status 0 when every row that can be judged ends as Win32 ends it, 1 otherwise, 2 when the run
 // itself failed.
