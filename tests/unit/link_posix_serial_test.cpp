@@ -9,15 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
 
+#include "common/reply_timings.h"
 #include "fakes/fakes.h"
 #include "link/link.h"
 #include "platform/posix/posix_platform.h"
@@ -151,82 +150,6 @@ TEST_F(PtyLine, AFrameSlowerThanItsLineOrInBurstsStillArrivesWhole) {
   far.join();
 }
 
-// When each byte of a reply reaches the line, in ms after the far end begins to answer.
-struct ReplyTiming {
-  const char* name;
-  std::vector<std::uint8_t> reply;
-  std::vector<double> dueMs;
-};
-
-// 9600 bit/s, 8N2: one character is 11 bits.
-constexpr double kCharMs = 11 * 1000.0 / 9600;
-
-std::vector<std::uint8_t> frame(std::vector<std::uint8_t> bytes) {
-  putCrc(bytes.data(), static_cast<int>(bytes.size()));
-  return bytes;
-}
-
-// A reply with a byte count of `count` bytes, as long as a controller's block when count is 216.
-std::vector<std::uint8_t> reply(std::uint8_t address, std::uint8_t function, int count) {
-  std::vector<std::uint8_t> bytes{address, function, static_cast<std::uint8_t>(count)};
-  for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(i * 7));
-  bytes.resize(bytes.size() + 2);
-  return frame(bytes);
-}
-
-// Sent as a UART sends: one character after the other, with a pause after byte `pauseAfter` (1-based).
-ReplyTiming paced(const char* name, std::vector<std::uint8_t> bytes, int pauseAfter = 0, double pauseMs = 0,
-                  int stopAfter = 0, double spacingMs = kCharMs) {
-  if (stopAfter > 0) bytes.resize(static_cast<std::size_t>(stopAfter));
-  ReplyTiming r{name, bytes, {}};
-  double t = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    t += spacingMs;
-    if (static_cast<int>(i) == pauseAfter && pauseAfter > 0) t += pauseMs;
-    r.dueMs.push_back(t);
-  }
-  return r;
-}
-
-// Handed over at once, as a pseudo-terminal hands over what one write gave it.
-ReplyTiming atOnce(const char* name, std::vector<std::uint8_t> bytes) {
-  ReplyTiming r{name, bytes, std::vector<double>(bytes.size(), 5.0)};
-  return r;
-}
-
-// Handed over in pieces, as a USB adapter does: every `everyMs` whatever the line has brought by then.
-ReplyTiming inPieces(const char* name, std::vector<std::uint8_t> bytes, double everyMs) {
-  ReplyTiming r = paced(name, std::move(bytes));
-  for (double& due : r.dueMs) due = std::ceil(due / everyMs) * everyMs;
-  return r;
-}
-
-struct ReadOutcome {
-  int bytes;
-  double endMs;  // after the far end began
-};
-
-// The Win32 rules for a read of `count` bytes that starts at `startMs` with the time-outs {100, 2, 500}:
-// bytes that came before it are there at once; it ends with its last byte, 100 ms after the latest
-// byte's arrival once one has come, or 500 + 2 x count ms after its start.
-ReadOutcome win32Read(const std::vector<double>& arrivals, std::size_t& next, int count, double startMs) {
-  const double total = startMs + 500 + 2.0 * count;
-  int got = 0;
-  double last = 0;
-  for (; next < arrivals.size(); ++next) {
-    const double at = std::max(arrivals[next], startMs);
-    if (got > 0 && at - last > 100) return {got, last + 100};
-    if (at > total) return {got, total};
-    ++got;
-    last = at;
-    if (got == count) {
-      ++next;
-      return {got, at};
-    }
-  }
-  return {got, got > 0 ? std::min(last + 100, total) : total};
-}
-
 // Time the calling thread has waited for a processor while it was ready to run (ms).
 double runQueueMs() {
   std::ifstream stat("/proc/thread-self/schedstat");
@@ -235,54 +158,18 @@ double runQueueMs() {
   return waiting / 1e6;
 }
 
-double toleranceMs() {
-  // A loaded machine may wake the reader late; the rows' own margins stay well above this.
-  const char* wider = std::getenv("DUZ_TIMING_TOLERANCE_MS");
-  return wider ? std::atof(wider) : 5.0;
-}
-
 TEST_F(PtyLine, EveryReplyTimingEndsAsTheWin32TimeOutsEndIt) {
-  ASSERT_NO_FATAL_FAILURE(open("baud=9600 parity=N data=8 stop=2"));
-  const std::vector<std::uint8_t> block = reply(1, 0x47, 216);  // expected: 221 bytes, 253 ms of line
-  const std::vector<ReplyTiming> rows = {
-      paced("whole block", block),
-      paced("header pause 90", block, 2, 90),
-      paced("header pause 110", block, 2, 110),
-      paced("header pause 180", block, 2, 180),
-      paced("pause 180 between header and body: a new read", block, 3, 180),
-      paced("body pause 90 after byte 4", block, 4, 90),
-      paced("body pause 110 after byte 4", block, 4, 110),
-      paced("body pause 90 after byte 89", block, 89, 90),
-      paced("body pause 110 after byte 89", block, 89, 110),
-      paced("body pause 180 after byte 89", block, 89, 180),
-      paced("stops after 3", block, 0, 0, 3),
-      paced("stops after 4", block, 0, 0, 4),
-      paced("stops after 89", block, 0, 0, 89),
-      paced("exception", frame({1, 0xC7, 2, 0, 0})),
-      paced("another address", reply(2, 0x47, 216)),
-      paced("another byte count", reply(1, 0x47, 4)),
-      paced("slow line, 20 ms a byte", reply(1, 0x47, 4), 0, 0, 0, 20),
-      paced("slow line, 60 ms a byte", reply(1, 0x47, 4), 0, 0, 0, 60),
-      inPieces("pieces every 16 ms", block, 16),
-      atOnce("all at once", block),
-  };
-  const double tolerance = toleranceMs();
+  ASSERT_NO_FATAL_FAILURE(open(kReplyTimingSettings));
+  const double tolerance = timingToleranceMs();
+  const std::vector<ReplyTiming> rows = replyTimingRows();
   int reruns = 0, unjudged = 0;
   for (const ReplyTiming& row : rows) {
     SCOPED_TRACE(row.name);
-    struct Attempt {
-      std::vector<std::uint8_t> got = std::vector<std::uint8_t>(260);
-      std::vector<ReadOutcome> reads;
-      std::vector<double> startsMs, sentMs;
-      double disturbedMs = 1e9;  // how late the writer was, and how long the reader waited for a CPU
-    };
-    Attempt best;
-    // A row is run again when this machine kept the writer from its moments or the reader from a
-    // processor for more than half the tolerance: the line it meant to test did not happen, or the
-    // moments measure the machine. The least disturbed run is judged, allowing for its disturbance.
-    for (int attempt = 0; attempt < 6 && best.disturbedMs >= tolerance / 2; ++attempt) {
+    RowRun best;
+    double bestDisturbedMs = 1e9;  // how late the writer was, and how long the reader waited for a CPU
+    for (int attempt = 0; attempt < kRowAttempts && runRowAgain(bestDisturbedMs, tolerance); ++attempt) {
       if (attempt > 0) ++reruns;
-      Attempt run;
+      RowRun run;
       port->purgeBeforeWrite();
       port->purgeAfterWrite();
       // The far end: each byte at its planned moment, and when it really went noted.
@@ -311,36 +198,26 @@ TEST_F(PtyLine, EveryReplyTimingEndsAsTheWin32TimeOutsEndIt) {
         run.reads.push_back({n, msSince(posix::monotonicNs())});
         return n;
       };
-      if (read(0, 3) == 3 && run.got[0] == 1 && run.got[1] == 0x47) read(3, run.got[2] + 2);
+      if (read(0, 3) == 3 && bodyCount(run.got.data()) > 0) read(3, bodyCount(run.got.data()));
       const double readerQueued = runQueueMs() - queued;
       far.join();
-      double writerLate = 0;
-      for (std::size_t i = 0; i < run.sentMs.size(); ++i)
-        writerLate = std::max(writerLate, run.sentMs[i] - row.dueMs[i]);
-      run.disturbedMs = writerLate + readerQueued;
-      if (run.disturbedMs < best.disturbedMs) best = std::move(run);
+      const double disturbed = writerLateMs(row, run.sentMs, 0) + readerQueued;
+      if (disturbed < bestDisturbedMs) {
+        best = std::move(run);
+        bestDisturbedMs = disturbed;
+      }
     }
-    const double allowed = tolerance + (best.disturbedMs >= tolerance / 2 ? best.disturbedMs : 0);
-    // The rows' pauses are 10 ms from the 100 ms limit: a line disturbed by more is another row.
-    if (best.disturbedMs >= 10) {
+    if (bestDisturbedMs >= kUnjudgedMs) {
       std::printf("%s: not judged, this machine disturbed every run by %.1f ms or more\n", row.name,
-                  best.disturbedMs);
+                  bestDisturbedMs);
       ++unjudged;
       continue;
     }
-    std::size_t next = 0;
-    const std::vector<int> counts{3, best.got[2] + 2};
-    for (std::size_t i = 0; i < best.reads.size(); ++i) {
-      const ReadOutcome win32 = win32Read(best.sentMs, next, counts[i], best.startsMs[i]);
-      EXPECT_EQ(best.reads[i].bytes, win32.bytes) << "read " << i;
-      EXPECT_NEAR(best.reads[i].endMs, win32.endMs, allowed) << "read " << i;
-    }
-    const int taken = best.reads[0].bytes + (best.reads.size() > 1 ? std::max(best.reads[1].bytes, 0) : 0);
-    EXPECT_EQ(0,
-              std::memcmp(best.got.data(), row.reply.data(), static_cast<std::size_t>(std::max(taken, 0))));
-    if (best.disturbedMs >= tolerance / 2)
+    for (const std::string& fault : judgeRow(row, best, allowedMs(bestDisturbedMs, tolerance)))
+      ADD_FAILURE() << fault;
+    if (runRowAgain(bestDisturbedMs, tolerance))
       std::printf("%s: judged with %.1f ms more tolerance, the least this machine disturbed it\n", row.name,
-                  best.disturbedMs);
+                  bestDisturbedMs);
   }
   EXPECT_LT(unjudged, static_cast<int>(rows.size()) / 2) << "this machine is too busy to time a serial line";
   if (reruns > 0) std::printf("%d run(s) again: the machine delayed the writer or the reader\n", reruns);
