@@ -178,18 +178,26 @@ class AddressSpaceView {
    * @returns {Promise<import('node-opcua').StatusCode>}
    */
   async onWrite(e, dataValue) {
+    const status = await this.forward(e, dataValue.value && dataValue.value.value);
+    // The stack stores the written data value whatever the outcome: make it the device's own report,
+    // so that a variable shows only what the device has.
+    dataValue.value = e.variant;
+    dataValue.statusCode = e.stale ? StatusCodes.BadNoCommunication : e.status;
+    dataValue.sourceTimestamp = e.sourceTime;
+    dataValue.sourcePicoseconds = 0;
+    return status;
+  }
+
+  /**
+   * @param {VarEntry} e
+   * @param {unknown} value
+   * @returns {Promise<import('node-opcua').StatusCode>}
+   */
+  async forward(e, value) {
     if (!e.writable || e.device === null) return StatusCodes.BadNotWritable;
-    const value = dataValue.value && dataValue.value.value;
     if (typeof value !== 'boolean') return StatusCodes.BadTypeMismatch;
     const r = await this.write(e.edge, e.device, e.name, value);
-    if (r === 'Good') {
-      // The stack stores the written data value after a Good write: make it the device's own report.
-      dataValue.value = e.variant;
-      dataValue.statusCode = e.status;
-      dataValue.sourceTimestamp = e.sourceTime;
-      dataValue.sourcePicoseconds = 0;
-      return StatusCodes.Good;
-    }
+    if (r === 'Good') return StatusCodes.Good;
     if (r === 'Timeout') return StatusCodes.BadTimeout;
     if (r === 'NoCommunication') return StatusCodes.BadNoCommunication;
     return StatusCodes.BadNotWritable;
