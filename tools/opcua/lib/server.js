@@ -81,11 +81,12 @@ async function startServer(config, tuning = {}) {
     throw new Error(`cannot set up the server (certificate store ${config.pki}): ${/** @type {Error} */ (err).message}`);
   }
 
-  /** @type {SparkplugHost | undefined} */
-  let host;
+  // The view and the host refer to each other: writes go from the one to the other.
+  /** @type {{host?: SparkplugHost}} */
+  const link = {};
   const view = new AddressSpaceView(server.engine.addressSpace, {
     allowWrites: config.allowWrites,
-    write: (edge, device, name, value) => (host ? host.write(edge, device, name, value) : Promise.resolve('NoCommunication')),
+    write: (edge, device, name, value) => (link.host ? link.host.write(edge, device, name, value) : Promise.resolve('NoCommunication')),
   });
   try {
     await server.start();
@@ -97,20 +98,20 @@ async function startServer(config, tuning = {}) {
     }
     throw new Error(`cannot listen on OPC UA port ${config.port}: ${e.message}`);
   }
-  host = new SparkplugHost({
+  const host = new SparkplugHost({
     url: config.brokerUrl, group: config.group, hostId: config.hostId, username: config.mqttUsername,
     password: config.mqttPassword, tls: config.tls, view, ...tuning,
   });
+  link.host = host;
   host.start();
   const endpointUrl = server.getEndpointUrl();
   log.info(`serving group ${config.group} at ${endpointUrl} (${[...config.security].join(', ')}; ` +
     `${config.allowAnonymous ? 'anonymous allowed' : 'users only'}; writes ${config.allowWrites ? 'allowed' : 'off'}; ` +
     `certificate store ${config.pki})`);
-  const running = /** @type {SparkplugHost} */ (host);
   return {
-    server, host: running, view, endpointUrl,
+    server, host, view, endpointUrl,
     stop: async () => {
-      await running.stop();
+      await host.stop();
       await server.shutdown(0);
     },
   };
