@@ -6,7 +6,17 @@ const {
   AttributeIds, BrowseDirection, DataType, StatusCodes, ClientSubscription, ClientMonitoredItem, TimestampsToReturn,
   NodeClass,
 } = require('node-opcua');
-const { Broker, EdgeNode, lineDevices, startTestServer, connectClient, readPath, waitFor } = require('./helpers');
+const { execFile } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { Broker, EdgeNode, lineDevices, startTestServer, connectClient, readPath, waitFor, tmpDir } = require('./helpers');
+
+/** @param {string[]} args @returns {Promise<{code: number, out: string}>} */
+function browse(args) {
+  const bin = path.join(__dirname, '..', 'bin', 'duzevod-opcua-browse.js');
+  return new Promise((resolve) => execFile(process.execPath, [bin, ...args], { encoding: 'utf8', timeout: 60000 },
+    (err, out, errText) => resolve({ code: err ? Number(err.code) || 1 : 0, out: out + errText })));
+}
 
 describe('one edge node in the address space', () => {
   /** @type {Broker} */ let broker;
@@ -112,5 +122,25 @@ describe('one edge node in the address space', () => {
     edge.dbirth('VEKS-1_3');
     await waitFor(async () => (await readPath(ua.session, 'line1/VEKS-1_3/Temperature')).statusCode === StatusCodes.Good, 'the rebirth');
     assert.equal((await readPath(ua.session, 'line1/VEKS-1_3/Online')).value.value, true);
+  });
+
+  it('lets a client whose certificate is dropped into the trusted folder print the tree', async () => {
+    const dir = tmpDir();
+    const pki = path.join(dir, 'pki');
+    const cert = (await browse(['--pki', pki, '--init'])).out.trim();
+    fs.writeFileSync(path.join(dir, 'password'), 's3cret\n');
+    const args = ['--pki', pki, '--endpoint', srv.endpoint, '--user', 'operator', '--password-file', path.join(dir, 'password')];
+    const refused = await browse(args);
+    assert.notEqual(refused.code, 0, refused.out);
+    // What an administrator does: move the refused certificate from rejected/ to trusted/certs/.
+    const rejected = path.join(srv.dir, 'pki', 'rejected');
+    const files = fs.readdirSync(rejected);
+    assert.equal(files.length, 1, `one refused certificate (${cert})`);
+    fs.renameSync(path.join(rejected, files[0]), path.join(srv.dir, 'pki', 'trusted', 'certs', files[0]));
+    const r = await waitFor(async () => { const x = await browse(args); return x.code === 0 ? x : undefined; }, 'the trust', 20000);
+    assert.equal(r.code, 0, r.out);
+    assert.match(r.out, /^ {4}VEKS-1_3\/$/m);
+    assert.match(r.out, /^ {6}Cold Junction = 19\.25 {2}\[UncertainSensorNotAccurate, /m);
+    assert.match(r.out, /^ {8}Exchanges = 5210 {2}\[Good, /m);
   });
 });
