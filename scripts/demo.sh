@@ -162,20 +162,23 @@ run_opcua() {
   cp "$cert" "$state/opcua-pki/trusted/certs/duzevod-opcua-browse.pem"
   ua_port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
   echo "demo: broker on 127.0.0.1:$bport; gateway log $state/mqtt.log, server log $state/opcua.log" >&2
-  env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" --module "$module" --broker "127.0.0.1:$bport" \
-    --sparkplug demo --edge-node demo-line --allow-writes </dev/null 2>"$state/mqtt.log" &
-  gateway_pid=$!
-  node "$opcua_dir/bin/duzevod-opcua.js" --broker "127.0.0.1:$bport" --group demo --port "$ua_port" \
-    --users "$state/opcua-users" --pki "$state/opcua-pki" --allow-writes </dev/null 2>"$state/opcua.log" &
+  # The server is the group's primary host: the gateway sends its births once the server listens.
+  node "$opcua_dir/bin/duzevod-opcua.js" --broker "127.0.0.1:$bport" --group demo --host-id demo-host \
+    --port "$ua_port" --users "$state/opcua-users" --pki "$state/opcua-pki" --allow-writes </dev/null \
+    2>"$state/opcua.log" &
   opcua_pid=$!
   # The server goes before the broker and the gateway (cleanup stops those).
   trap 'kill "$opcua_pid" 2>/dev/null; wait "$opcua_pid" 2>/dev/null; cleanup' EXIT
   local endpoint=opc.tcp://127.0.0.1:$ua_port
-  for _ in $(seq 100); do
-    grep -q "serving group" "$state/opcua.log" 2>/dev/null && break
+  for _ in $(seq 150); do
+    grep -q "connected to the broker" "$state/opcua.log" 2>/dev/null && break
     kill -0 "$opcua_pid" 2>/dev/null || { cat "$state/opcua.log" >&2; die "the OPC UA server did not start"; }
     sleep 0.2
   done
+  env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" --module "$module" --broker "127.0.0.1:$bport" \
+    --sparkplug demo --edge-node demo-line --primary-host demo-host --allow-writes </dev/null \
+    2>"$state/mqtt.log" &
+  gateway_pid=$!
   echo "demo: OPC UA server at $endpoint (user demo, password demo); waiting for the devices" >&2
   node "$opcua_dir/bin/duzevod-opcua-browse.js" --pki "$client_pki" --endpoint "$endpoint" --user demo \
     --password-file "$state/opcua-password" --wait 60 ||
