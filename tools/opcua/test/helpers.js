@@ -56,9 +56,17 @@ async function waitFor(fn, what, timeoutMs = 10000) {
   }
 }
 
-/** @returns {string} */
+/** @type {string[]} */
+const tmpDirs = [];
+process.on('exit', () => {
+  for (const d of tmpDirs) fs.rmSync(d, { recursive: true, force: true });
+});
+
+/** A folder of its own for a test, removed when the test process ends. @returns {string} */
 function tmpDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'duzevod-opcua-test-'));
+  const d = fs.mkdtempSync(path.join(os.tmpdir(), 'duzevod-opcua-test-'));
+  tmpDirs.push(d);
+  return d;
 }
 
 /** Debian's mosquitto on 127.0.0.1, restartable on the same port. */
