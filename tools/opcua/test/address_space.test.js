@@ -88,6 +88,9 @@ describe('one edge node in the address space', () => {
     assert.deepEqual(ex.value.value, [0, 5210]);
     const lft = await readPath(ua.session, 'line1/VEKS-1_3/Link/Last Failure Time');
     assert.equal(lft.value.value.toISOString(), '2026-12-09T10:15:02.125Z');
+    const never = await readPath(ua.session, 'line1/DEK-04_5/Link/Last Failure Time');
+    assert.equal(never.value.dataType, DataType.Null, 'no failure yet: a null value');
+    assert.equal(never.statusCode, StatusCodes.Good);
     assert.equal((await readPath(ua.session, 'line1/Port/Name')).value.value, '/dev/ttyUSB0');
     assert.deepEqual((await readPath(ua.session, 'line1/bdSeq')).value.value, [0, edge.bdSeq]);
   });

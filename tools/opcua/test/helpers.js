@@ -310,6 +310,7 @@ function lineDevices() {
       { name: 'Input 1', type: SpType.Boolean, value: true, quality: 16 },
       { name: 'Reset', type: SpType.Boolean, value: false, quality: 192, writable: true },
       { name: 'Mode of blocking', type: SpType.Boolean, value: false, quality: 192, writable: true },
+      { name: 'Link/Last Failure Time', type: SpType.DateTime, value: null },
     ],
   };
 }
