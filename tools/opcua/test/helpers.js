@@ -71,24 +71,29 @@ function tmpDir() {
 
 /** Debian's mosquitto on 127.0.0.1, restartable on the same port. */
 class Broker {
-  /** @param {number} port @param {string} dir */
-  constructor(port, dir) {
+  /** @param {number} port @param {string} dir @param {string} [passwordFile]  mosquitto_passwd's file */
+  constructor(port, dir, passwordFile) {
     this.port = port;
     this.dir = dir;
+    this.passwordFile = passwordFile;
     this.url = `mqtt://127.0.0.1:${port}`;
     /** @type {import('node:child_process').ChildProcess | undefined} */
     this.proc = undefined;
   }
 
-  static async start() {
-    const b = new Broker(await freePort(), tmpDir());
+  /** @param {string} [passwordFile] */
+  static async start(passwordFile) {
+    const b = new Broker(await freePort(), tmpDir(), passwordFile);
     await b.restart();
     return b;
   }
 
   async restart() {
     const conf = path.join(this.dir, 'mosquitto.conf');
-    fs.writeFileSync(conf, `listener ${this.port} 127.0.0.1\nallow_anonymous true\npersistence false\n`);
+    const access = this.passwordFile ? `allow_anonymous false\npassword_file ${this.passwordFile}\n` : 'allow_anonymous true\n';
+    // As root, mosquitto would become the user mosquitto, who cannot read the test's files.
+    const user = process.getuid && process.getuid() === 0 ? 'user root\n' : '';
+    fs.writeFileSync(conf, `listener ${this.port} 127.0.0.1\n${access}${user}persistence false\n`);
     const bin = fs.existsSync('/usr/sbin/mosquitto') ? '/usr/sbin/mosquitto' : 'mosquitto';
     this.proc = spawn(bin, ['-c', conf], { stdio: ['ignore', 'ignore', 'pipe'] });
     let err = '';

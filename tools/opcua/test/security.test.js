@@ -5,7 +5,8 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { OPCUAClient, MessageSecurityMode, SecurityPolicy, UserTokenType } = require('node-opcua');
-const { Broker, startTestServer, connectClient, waitFor } = require('./helpers');
+const { execFileSync } = require('node:child_process');
+const { Broker, startTestServer, connectClient, waitFor, tmpDir } = require('./helpers');
 
 describe('security', () => {
   /** @type {Broker} */ let broker;
@@ -58,6 +59,28 @@ describe('security', () => {
       await ua.close();
     } finally {
       await open.stop();
+    }
+  });
+});
+
+describe('the broker login', () => {
+  it('logs in with its user and password file, and stays out with a wrong one', async () => {
+    const dir = tmpDir();
+    const passwords = path.join(dir, 'passwd');
+    fs.writeFileSync(passwords, '');
+    execFileSync('mosquitto_passwd', ['-b', passwords, 'opcua', 'broker-secret']);
+    fs.chmodSync(passwords, 0o600);
+    const broker = await Broker.start(passwords);
+    const good = await startTestServer(broker.url, { mqttUsername: 'opcua', mqttPassword: 'broker-secret' });
+    const bad = await startTestServer(broker.url, { mqttUsername: 'opcua', mqttPassword: 'guess' });
+    try {
+      await waitFor(() => good.host.connected, 'the login');
+      await new Promise((r) => setTimeout(r, 1000));
+      assert.equal(bad.host.connected, false);
+    } finally {
+      await good.stop();
+      await bad.stop();
+      await broker.stop();
     }
   });
 });
