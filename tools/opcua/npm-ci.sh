@@ -11,11 +11,13 @@ if [ "$major" -lt 18 ]; then
 fi
 stamp=node_modules/.duzevod-lock.sha256
 want=$(sha256sum package-lock.json | cut -d' ' -f1)
-[ "$(cat "$stamp" 2>/dev/null)" != "$want" ] || exit 0
+# Installed from this lock, and still there (npm's own record of the tree lies beside the stamp).
+installed() { [ "$(cat "$stamp" 2>/dev/null)" = "$want" ] && [ -f node_modules/.package-lock.json ]; }
+! installed || exit 0
 # Serialised: two builds may test at once, and npm ci empties node_modules first.
 exec 9>"$here/.npm-ci.lock"
 flock 9
-[ "$(cat "$stamp" 2>/dev/null)" != "$want" ] || exit 0
+! installed || exit 0
 echo "=== npm ci (tools/opcua)" >&2
 if ! nice -n 10 npm ci --prefer-offline --no-audit --no-fund >&2; then
   echo "npm ci could not install tools/opcua's locked packages: is the npm registry" \
