@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
   cat <<'TEXT'
-Usage: scripts/demo.sh [--seconds N] [--fresh] [--interactive] [--trace] [--mqtt] [--state DIR] [--build DIR]
+Usage: scripts/demo.sh [--seconds N] [--fresh] [--interactive] [--trace] [--mqtt | --opcua] [--state DIR] [--build DIR]
 
 Runs the module against the bus simulator (tools/sim/demo.bus: a controller, an alarm instrument,
 two transducers and a current-loop module whose values change by themselves, and a silent address)
@@ -23,6 +23,9 @@ script; with --interactive the module's own dialog asks instead.
   --trace          write the frame trace to trace.log in the state folder
   --mqtt           run the MQTT gateway instead, with a private broker on 127.0.0.1, and show the
                    topics as a subscriber (mosquitto_sub) sees them; writes are allowed
+  --opcua          run the gateway as a Sparkplug B edge node with a private broker, and duzevod-opcua
+                   (the OPC UA server) on it; a client prints the served tree, then the server runs
+                   on (Sign and SignAndEncrypt, user demo, password demo) until the end
   --state DIR      the state folder (default ${XDG_STATE_HOME:-~/.local/state}/duzevod-demo)
   --build DIR      use the programs built in DIR instead of building build/release
   --help           this text
@@ -39,6 +42,7 @@ die() {
 
 seconds="" fresh=0 interactive=0 trace=0 mqtt=0 build=""
 state="${XDG_STATE_HOME:-${HOME:-/tmp}/.local/state}/duzevod-demo"
+opcua=0
 while [ $# -gt 0 ]; do
   case $1 in
     --seconds | --state | --build)
@@ -52,11 +56,15 @@ while [ $# -gt 0 ]; do
     --interactive) interactive=1; shift ;;
     --trace) trace=1; shift ;;
     --mqtt) mqtt=1; shift ;;
+    --opcua) opcua=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) die "unknown option '$1' (see --help)" ;;
   esac
 done
 [ -z "$seconds" ] || [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || die "--seconds wants a number of seconds, not '$seconds'"
+# The OPC UA mode runs the gateway too, as the MQTT mode does.
+[ $opcua = 0 ] || [ $mqtt = 0 ] || die "--mqtt and --opcua are two different demonstrations: choose one"
+[ $opcua = 0 ] || mqtt=1
 # The operator script names the port by its path, one word.
 [[ $state != *[[:space:]]* ]] || die "the state folder's path may not hold blanks: '$state' (use --state)"
 [ $mqtt = 0 ] || [ $interactive = 0 ] || die "--mqtt runs the gateway in the background: leave out --interactive"
@@ -125,6 +133,67 @@ fi
 [ $trace = 0 ] || settings+=(DUZEVOD_TRACE="$state/trace.log")
 arguments=(--module "$module")
 [ -z "$seconds" ] || arguments+=(--seconds "$seconds")
+
+# --opcua: broker, the gateway as the Sparkplug edge node "demo-line" of group "demo", the OPC UA server
+# on a free port, and a plain OPC UA client that prints what the server shows.
+run_opcua() {
+  local opcua_dir=$root/tools/opcua ua_port bport="" opcua_pid="" client_pki=$state/opcua-client-pki
+  command -v node >/dev/null && command -v npm >/dev/null ||
+    die "--opcua needs node and npm (scripts/install-deps.sh installs them)"
+  command -v mosquitto >/dev/null || die "--opcua needs mosquitto (scripts/install-deps.sh installs it)"
+  "$opcua_dir/npm-ci.sh" || die "the OPC UA server's packages are not installed (see above)"
+  for _ in $(seq 20); do
+    bport=$((20000 + RANDOM % 20000))
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$bport" >"$state/mosquitto.conf"
+    [ "$(id -u)" -ne 0 ] || echo "user root" >>"$state/mosquitto.conf"
+    mosquitto -c "$state/mosquitto.conf" </dev/null >/dev/null 2>"$state/mosquitto.log" &
+    broker_pid=$!
+    sleep 0.3
+    kill -0 "$broker_pid" 2>/dev/null && break
+    broker_pid=""
+  done
+  [ -n "$broker_pid" ] || die "the broker did not start (see $state/mosquitto.log)"
+  # The server's users and certificate store, and the client's certificate in its trusted folder.
+  printf 'demo\n' >"$state/opcua-password"
+  node "$opcua_dir/bin/duzevod-opcua.js" --hash-password demo <"$state/opcua-password" >"$state/opcua-users"
+  local cert
+  cert=$(node "$opcua_dir/bin/duzevod-opcua-browse.js" --pki "$client_pki" --init)
+  mkdir -p "$state/opcua-pki/trusted/certs"
+  cp "$cert" "$state/opcua-pki/trusted/certs/duzevod-opcua-browse.pem"
+  ua_port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+  echo "demo: broker on 127.0.0.1:$bport; gateway log $state/mqtt.log, server log $state/opcua.log" >&2
+  # The server is the group's primary host: the gateway sends its births once the server listens.
+  node "$opcua_dir/bin/duzevod-opcua.js" --broker "127.0.0.1:$bport" --group demo --host-id demo-host \
+    --port "$ua_port" --users "$state/opcua-users" --pki "$state/opcua-pki" --allow-writes </dev/null \
+    2>"$state/opcua.log" &
+  opcua_pid=$!
+  # The server goes before the broker and the gateway (cleanup stops those).
+  trap 'kill "$opcua_pid" 2>/dev/null; wait "$opcua_pid" 2>/dev/null; cleanup' EXIT
+  local endpoint=opc.tcp://127.0.0.1:$ua_port
+  for _ in $(seq 150); do
+    grep -q "connected to the broker" "$state/opcua.log" 2>/dev/null && break
+    kill -0 "$opcua_pid" 2>/dev/null || { cat "$state/opcua.log" >&2; die "the OPC UA server did not start"; }
+    sleep 0.2
+  done
+  env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" --module "$module" --broker "127.0.0.1:$bport" \
+    --sparkplug demo --edge-node demo-line --primary-host demo-host --allow-writes </dev/null \
+    2>"$state/mqtt.log" &
+  gateway_pid=$!
+  echo "demo: OPC UA server at $endpoint (user demo, password demo); waiting for the devices" >&2
+  node "$opcua_dir/bin/duzevod-opcua-browse.js" --pki "$client_pki" --endpoint "$endpoint" --user demo \
+    --password-file "$state/opcua-password" --wait 60 ||
+    { tail -n 20 "$state/opcua.log" "$state/mqtt.log" >&2; die "the client could not browse the server"; }
+  echo "demo: any OPC UA client may connect to $endpoint now: its certificate goes from" \
+    "$state/opcua-pki/rejected to $state/opcua-pki/trusted/certs" >&2
+  if [ -n "$seconds" ]; then
+    sleep "$seconds"
+  else
+    echo "demo: Ctrl-C ends it" >&2
+    wait "$opcua_pid" || true
+  fi
+  exit 0
+}
+[ $opcua = 0 ] || run_opcua
 
 status=0
 if [ $mqtt = 1 ]; then

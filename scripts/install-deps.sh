@@ -15,6 +15,10 @@ esac
 # and its clients for the gateway's demonstration.
 packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohmann-json3-dev mosquitto
           mosquitto-clients)
+# The OPC UA server runs on Node.js. A nodejs package that brings its own npm (as Node 20's does) must not
+# be joined by Debian's npm, which would conflict with it.
+packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 if ((!linux_only)); then
   # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog,
   # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines.
