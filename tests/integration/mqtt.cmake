@@ -36,6 +36,7 @@ add_dependencies(duzevod_mqtt_tests duzevod-sim duzevod-host duzevod duzevod-mqt
 gtest_discover_tests(duzevod_mqtt_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e TIMEOUT 120)
 
 # The gateway's parts without a broker.
-add_executable(duzevod_mqtt_unit_tests ${PROJECT_SOURCE_DIR}/tests/unit/mqtt/gateway_parts_test.cpp)
-target_link_libraries(duzevod_mqtt_unit_tests PRIVATE duz_mqtt GTest::gtest_main)
+add_executable(duzevod_mqtt_unit_tests ${PROJECT_SOURCE_DIR}/tests/unit/mqtt/gateway_parts_test.cpp
+                                       ${PROJECT_SOURCE_DIR}/tests/unit/mqtt/sparkplug_test.cpp)
+target_link_libraries(duzevod_mqtt_unit_tests PRIVATE duz_mqtt duz_sparkplug_proto GTest::gtest_main)
 gtest_discover_tests(duzevod_mqtt_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)

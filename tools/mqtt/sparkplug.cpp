@@ -331,9 +331,11 @@ void SparkplugNode::step(const std::vector<bool>& online, const DuzLinkStatistic
   for (std::size_t i = 0; i < devices_.size() && i < online.size(); ++i) {
     Device& d = devices_[i];
     const bool on = online[i];
-    if (on != d.online) {
-      // Values published before the change may be those of the old state: wait for new ones.
-      for (std::size_t t = infos[i].firstTag; t < infos[i].tagEnd; ++t) tags_[t].fresh = false;
+    if (on != d.online || !d.observed) {
+      // Values published before a change may be those of the old state: wait for new ones.
+      if (d.observed)
+        for (std::size_t t = infos[i].firstTag; t < infos[i].tagEnd; ++t) tags_[t].fresh = false;
+      d.observed = true;
       d.online = on;
       d.onlineSince = nowMs;
     }

@@ -99,6 +99,7 @@ class SparkplugNode {
     std::string id;
     bool born = false;
     bool online = false;
+    bool observed = false;  // its online byte was looked at
     std::uint64_t onlineSince = 0;
     std::uint64_t linkAlias = 0;  // the first of its Link/ metrics
     DuzLinkDeviceStatistics linkSent{};
