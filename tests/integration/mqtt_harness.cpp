@@ -120,8 +120,20 @@ std::optional<Message> Subscriber::waitFor(const std::function<bool(const Messag
 
 SparkplugSubscriber::SparkplugSubscriber(int port, const std::string& filter)
     : child_({"/usr/bin/env", "SPARKPLUG_PY=" DUZ_SPARKPLUG_PY, "/usr/bin/python3", DUZ_SPARKPLUG_CLIENT,
-              "sub", std::to_string(port), filter}) {
+              "sub", std::to_string(port), filter, "duz-test/probe"}) {
   child_.closeInput();
+  // Python takes a moment to start: the subscription stands once a probe comes back.
+  for (int i = 0; i < 50; ++i) {
+    publishMessage(port, "duz-test/probe", "x");
+    const double end = nowMs() + 200;
+    for (double left; (left = end - nowMs()) > 0;) {
+      const auto line = child_.readLine(static_cast<int>(left) + 1);
+      if (!line) continue;
+      auto m = nlohmann::json::parse(*line, nullptr, false);
+      if (m.is_object() && m.contains("probe")) return;
+      if (m.is_object()) messages_.push_back(m);
+    }
+  }
 }
 
 std::optional<nlohmann::json> SparkplugSubscriber::waitFor(
@@ -131,7 +143,7 @@ std::optional<nlohmann::json> SparkplugSubscriber::waitFor(
     const auto line = child_.readLine(static_cast<int>(left) + 1);
     if (!line) continue;
     auto m = nlohmann::json::parse(*line, nullptr, false);
-    if (!m.is_object()) continue;
+    if (!m.is_object() || m.contains("probe")) continue;
     messages_.push_back(m);
     if (ready(m)) return m;
   }

@@ -361,5 +361,65 @@ TEST_F(Sparkplug, APrimaryHostGatesTheBirthAndSeqWrapsWithoutAGap) {
   EXPECT_EQ(gateway.wait(15000), 0);
 }
 
+// The link's statistics, as Sparkplug metrics and on the JSON link topic side by side: they count exactly
+// the bad replies the simulator sent.
+TEST_F(Sparkplug, LinkStatisticsCountWhatTheLineDidInBothFormats) {
+  startSimulator("device 1 ORTA\n  raw 8192\n");
+  Broker& broker = startBroker();
+  SparkplugSubscriber live(broker.port(), "spBv1.0/G/#");
+  Subscriber linkTopics(broker.port(), "j/+/link");
+  Child& gateway = startGateway(searchScript(1), {"--broker", at(broker), "--sparkplug", "G", "--edge-node",
+                                                  "E", "--json-too", "--prefix", "j"});
+  const auto nbirth = live.waitFor([](const json& m) { return is(m, "NBIRTH"); }, 20000);
+  ASSERT_TRUE(nbirth);
+  auto node = byName(*nbirth);
+  EXPECT_EQ(node["Port/Name"]["value"], pty());
+  EXPECT_EQ(node["Port/State"]["value"], "open");
+  EXPECT_EQ(node["Port/Reopened"]["datatype"], "UInt32");
+  EXPECT_EQ(node["Cycle/Period"]["datatype"], "Double");
+  EXPECT_FALSE(node["Module/Version"]["value"].get<std::string>().empty());
+  const auto dbirth = live.waitFor([](const json& m) { return is(m, "DBIRTH", "Device1"); }, 10000);
+  ASSERT_TRUE(dbirth);
+  auto link = byName(*dbirth);
+  EXPECT_EQ(link["Link/Bad CRC"]["datatype"], "UInt64");
+  EXPECT_EQ(link["Link/Bad CRC"]["value"], 0);
+  EXPECT_EQ(link["Link/Last Failure"]["value"], "none");
+  EXPECT_TRUE(link["Link/Last Failure Time"]["is_null"].get<bool>());
+  EXPECT_EQ(link["Link/Last Failure Time"]["datatype"], "DateTime");
+  EXPECT_GT(link["Link/Median Exchange"]["value"], 0.0);
+  const auto badCrcAlias = link["Link/Bad CRC"]["alias"];
+
+  const auto badReplies = [&] {
+    int n = 0;
+    for (const auto& f : sim().trace()) n += !f.received && f.note == "bad CRC";
+    return n;
+  };
+  ASSERT_EQ(sim().command("1 fault badcrc"), "ok");
+  ASSERT_TRUE(waitForText([&] { return std::to_string(badReplies() >= 3); }, "1", 10000));
+  ASSERT_EQ(sim().command("1 fault normal"), "ok");
+  const int sent = badReplies();
+  ASSERT_GE(sent, 3);
+
+  const auto counted = live.waitFor(
+      [&](const json& m) {
+        if (!is(m, "DDATA", "Device1") && !is(m, "DBIRTH", "Device1")) return false;
+        for (const auto& metric : m["metrics"])
+          if (metric["alias"] == badCrcAlias && metric["value"] == sent) return true;
+        return false;
+      },
+      15000);
+  EXPECT_TRUE(counted) << sent << " bad replies";
+  const auto published = linkTopics.waitFor(
+      [&](const Message& m) { return nlohmann::json::parse(m.payload, nullptr, false)["badCrc"] == sent; },
+      15000);
+  ASSERT_TRUE(published) << sent << " bad replies";
+  const auto j = nlohmann::json::parse(published->payload);
+  EXPECT_EQ(j["lastFailure"], "bad crc") << j;
+  EXPECT_EQ(published->topic, "j/Device1/link");
+  EXPECT_GT(fileTimeOf(j["lastFailureTime"]), 0) << j;
+  gateway.terminate();
+  EXPECT_EQ(gateway.wait(15000), 0);
+}
+
 }  // namespace
 }  // namespace duz::test

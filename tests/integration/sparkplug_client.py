@@ -3,8 +3,9 @@
 compiled for Python (protoc --python_out, Debian's python3-protobuf), mosquitto_sub and mosquitto_pub
 as the MQTT clients.
 
-  sparkplug_client.py sub PORT FILTER
-      prints every message as one JSON line: {"topic", "retained", "seq", "timestamp", "metrics": [...]}
+  sparkplug_client.py sub PORT FILTER [PROBE_TOPIC]
+      prints every message as one JSON line (those on PROBE_TOPIC too: a test publishes there until it
+      sees one, to know that the subscription stands): {"topic", "retained", "seq", "timestamp", "metrics": [...]}
       (STATE topics: {"topic", "retained", "state": the JSON}; undecodable payloads: "error")
   sparkplug_client.py pub PORT TOPIC METRICS_JSON
       publishes a payload of the metrics given as JSON: [{"name"|"alias", "datatype", "boolean"|"int"|
@@ -47,15 +48,19 @@ def metric_json(m):
     return out
 
 
-def subscribe(port, topic_filter):
+def subscribe(port, topic_filter, probe):
     args = ["/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-t", topic_filter, "-q", "1",
             "-F", "%r\t%t\t%x"]
+    if probe:
+        args += ["-t", probe]
     with subprocess.Popen(args, stdout=subprocess.PIPE, text=True) as sub:
         for line in sub.stdout:
             retained, topic, hexed = (line.rstrip("\n").split("\t") + ["", ""])[:3]
             raw = bytes.fromhex(hexed)
             out = {"topic": topic, "retained": retained == "1"}
-            if "/STATE/" in topic:
+            if topic == probe:
+                out["probe"] = True
+            elif "/STATE/" in topic:
                 out["state"] = json.loads(raw.decode()) if raw else None
             else:
                 p = pb.Payload()
@@ -93,8 +98,8 @@ def publish(port, topic, metrics_json):
 
 
 def main():
-    if len(sys.argv) == 4 and sys.argv[1] == "sub":
-        subscribe(sys.argv[2], sys.argv[3])
+    if len(sys.argv) in (4, 5) and sys.argv[1] == "sub":
+        subscribe(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) == 5 else None)
         return 0
     if len(sys.argv) == 5 and sys.argv[1] == "pub":
         return publish(sys.argv[2], sys.argv[3], sys.argv[4])

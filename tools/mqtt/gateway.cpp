@@ -180,7 +180,7 @@ bool Gateway::openSession() {
   mosquitto_int_option(s->m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
   // One will per connection: with Sparkplug it is the NDEATH, whose bdSeq the NBIRTH repeats.
   if (sparkplug_) {
-    const std::string death = sparkplug_->ndeath(bdSeq_);
+    const std::string death = sparkplug_->ndeath(bdSeq_, utcNowMs());
     mosquitto_will_set(s->m, sparkplug_->ndeathTopic().c_str(), static_cast<int>(death.size()), death.data(),
                        1, false);
   } else {
@@ -447,8 +447,8 @@ void Gateway::leaveForHost() {
 }
 
 void Gateway::farewell() {
-  if (sparkplug_ &&
-      !publish(sparkplug_->ndeathTopic(), sparkplug_->ndeath(bdSeq_), false, 1, &session_->goodbyeMid))
+  if (sparkplug_ && !publish(sparkplug_->ndeathTopic(), sparkplug_->ndeath(bdSeq_, utcNowMs()), false, 1,
+                             &session_->goodbyeMid))
     return;
   if (json_ && !publish(statusTopic_, "offline", true, -1, &session_->goodbyeMid)) return;
   const auto until = Clock::now() + kGoodbyeTimeout;

@@ -230,10 +230,10 @@ std::uint64_t SparkplugNode::nextSeq() {
   return seq_;
 }
 
-std::string SparkplugNode::ndeath(std::uint64_t bdSeq) const {
+std::string SparkplugNode::ndeath(std::uint64_t bdSeq, std::uint64_t nowMs) const {
   Payload p;
-  addMetric(p, "bdSeq", kBdSeq, sparkplug::Int64, 0)->set_long_value(bdSeq);
-  p.mutable_metrics(0)->clear_timestamp();
+  p.set_timestamp(nowMs);
+  addMetric(p, "bdSeq", kBdSeq, sparkplug::Int64, nowMs)->set_long_value(bdSeq);
   return encode(p);
 }
 

@@ -51,8 +51,8 @@ class SparkplugNode {
   const std::string& ndeathTopic() const { return ndeathTopic_; }
   const std::string& ncmdTopic() const { return ncmdTopic_; }
   std::string dcmdFilter() const { return base_ + "DCMD/" + edgeNode_ + "/+"; }
-  // NDEATH's payload: bdSeq only.
-  std::string ndeath(std::uint64_t bdSeq) const;
+  // NDEATH's payload: bdSeq only, and the time it was made (for the will: the time of the connect).
+  std::string ndeath(std::uint64_t bdSeq, std::uint64_t nowMs) const;
 
   // A (re)birth: NBIRTH with seq 0; every device must be born again. `status` null: the module gives
   // no statistics, and the node has only bdSeq and the rebirth control.
