@@ -91,7 +91,7 @@ TEST_F(Mqtt, EveryTagArrivesFollowsASilenceAndIsCompleteAgainAfterTheBrokerResta
     EXPECT_EQ(state[device + "/online"], "1");
     EXPECT_EQ(parsed(state[device + "/Device number"])["value"], d);
     const json link = parsed(state[device + "/link"]);
-    EXPECT_GE(link["exchanges"], 2) << link;
+    EXPECT_GE(link["exchanges"], 1) << link;  // the count goes out every 10 s; the search made one
     EXPECT_EQ(link["badCrc"], 0) << link;
     EXPECT_EQ(link["lastFailure"], "none") << link;
     EXPECT_GT(link["medianExchangeMs"], 0.0) << link;
