@@ -36,6 +36,7 @@ constexpr auto kStatisticsInterval = 1s;
 constexpr auto kLinkInterval = 10s;
 // Refused commands logged in ten minutes before the log goes quiet about them.
 constexpr int kRefusalsLogged = 20;
+constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 
 std::uint64_t utcNowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -575,6 +576,11 @@ void Gateway::refuse(const std::string& what) {
 }
 
 void Gateway::handleSparkplug(const std::string& topic, const std::string& payload, bool retained) {
+  // A command or a STATE is a few metrics or words; anything larger is not parsed at all.
+  if (payload.size() > kMaxCommandBytes) {
+    refuse("ignored " + std::to_string(payload.size()) + " bytes on " + topic);
+    return;
+  }
   if (topic == stateTopic_) {
     const auto state = parseHostState(payload);
     if (!state) {

@@ -256,12 +256,14 @@ Outgoing SparkplugNode::nbirth(std::uint64_t bdSeq, const NodeStatus* status, st
         ->set_string_value(status->version);
     nodeSent_ = *status;
   }
+  nodeHasStatus_ = status != nullptr;
   nodeSentAt_ = nowMs;
   return {base_ + "NBIRTH/" + edgeNode_, encode(p)};
 }
 
 std::optional<Outgoing> SparkplugNode::ndata(const NodeStatus& status, std::uint64_t nowMs) {
-  if (!nodeBorn_) return std::nullopt;
+  // Metrics the birth did not define have no alias a host knows.
+  if (!nodeBorn_ || !nodeHasStatus_) return std::nullopt;
   Payload p;
   if (status.portName != nodeSent_.portName)
     addMetric(p, nullptr, kPortName, sparkplug::String, nowMs)->set_string_value(status.portName);
@@ -319,6 +321,7 @@ std::string SparkplugNode::encodeDevice(std::size_t device, bool birth, const Du
     d.linkSent = *link;
     d.linkSentAt = nowMs;
   }
+  if (birth) devices_[device].bornWithLink = link != nullptr;
   if (!birth && !p.metrics_size()) return {};
   p.set_timestamp(nowMs);
   p.set_seq(nextSeq());
@@ -362,9 +365,10 @@ void SparkplugNode::step(const std::vector<bool>& online, const DuzLinkStatistic
       d.born = true;
       continue;
     }
-    const bool linkDue = link && (!sameLinkErrors(*link, d.linkSent) ||
-                                  ((nowMs - d.linkSentAt >= kFigureIntervalMs || nowMs < d.linkSentAt) &&
-                                   std::memcmp(link, &d.linkSent, sizeof *link) != 0));
+    const bool linkDue = link && d.bornWithLink &&
+                         (!sameLinkErrors(*link, d.linkSent) ||
+                          ((nowMs - d.linkSentAt >= kFigureIntervalMs || nowMs < d.linkSentAt) &&
+                           std::memcmp(link, &d.linkSent, sizeof *link) != 0));
     std::string payload = encodeDevice(i, false, linkDue ? link : nullptr, nowMs);
     if (!payload.empty()) out.push_back({base_ + "DDATA/" + suffix, std::move(payload)});
   }

@@ -102,6 +102,7 @@ class SparkplugNode {
     bool observed = false;  // its online byte was looked at
     std::uint64_t onlineSince = 0;
     std::uint64_t linkAlias = 0;  // the first of its Link/ metrics
+    bool bornWithLink = false;    // its birth defined them
     DuzLinkDeviceStatistics linkSent{};
     std::uint64_t linkSentAt = 0;
   };
@@ -116,6 +117,7 @@ class SparkplugNode {
   std::vector<Tag> tags_;
   std::vector<Device> devices_;
   bool nodeBorn_ = false;
+  bool nodeHasStatus_ = false;  // the NBIRTH defined the port, cycle and version metrics
   std::uint64_t seq_ = 0;
   NodeStatus nodeSent_;
   std::uint64_t nodeSentAt_ = 0;

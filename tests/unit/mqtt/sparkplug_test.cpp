@@ -73,6 +73,9 @@ TEST_F(SparkplugNodeTest, BirthsCarryEveryTagTypedAndDataOnlyWhatChangedWithSeqW
   ASSERT_EQ(nbirth.metrics_size(), 2);  // bdSeq and the rebirth control: the module gave no statistics
   EXPECT_EQ(nbirth.metrics(0).name(), "bdSeq");
   EXPECT_EQ(nbirth.metrics(0).long_value(), 7u);
+  NodeStatus status;
+  status.portState = "open";
+  EXPECT_FALSE(node.ndata(status, now + 60000)) << "no data for metrics the birth did not define";
 
   // The devices came online before the birth with every tag published: born at once.
   auto out = step();
