@@ -321,8 +321,9 @@ TEST_F(Mqtt, ThePackageHoldsTheProgramsAndTheUnitAndTheGatewayRunsFromIt) {
     EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos)
         << file << " is not in the package:\n"
         << contents;
-  EXPECT_NE(runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out.find("libmosquitto1"),
-            std::string::npos);
+  const std::string depends = runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out;
+  EXPECT_NE(depends.find("libmosquitto1"), std::string::npos) << depends;
+  EXPECT_NE(depends.find("libprotobuf32"), std::string::npos) << depends;
 
   ASSERT_EQ(runToEnd({"/usr/bin/dpkg-deb", "-x", deb, root}).status, 0);
   const std::string unit = readBytes(root + "/usr/lib/systemd/system/duzevod-mqtt.service");
