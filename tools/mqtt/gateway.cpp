@@ -333,7 +333,9 @@ void Gateway::readStatistics() {
 }
 
 void Gateway::publishLinks() {
-  if (!statisticsValid_ || !session_ || session_->state != Session::State::Connected) return;
+  if (!statisticsValid_ || !session_ || session_->state != Session::State::Connected ||
+      session_->unsent >= kMaxUnsent)
+    return;
   const auto now = Clock::now();
   const auto& devices = index_.devices();
   for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -348,7 +350,9 @@ void Gateway::publishLinks() {
 }
 
 void Gateway::publishSparkplug() {
-  if (!session_ || session_->state != Session::State::Connected) return;
+  // A broker that stops reading gets nothing more until it catches up: births and data are made from
+  // the latest values when it does.
+  if (!session_ || session_->state != Session::State::Connected || session_->unsent >= kMaxUnsent) return;
   const std::uint64_t now = utcNowMs();
   std::optional<NodeStatus> status;
   if (statisticsValid_) {
