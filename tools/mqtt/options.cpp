@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "payload.h"
+
 namespace duz::mqtt {
 
 const char* const kUsage =
@@ -173,7 +175,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
       o.sparkplugGroup = value;
       sparkplugGiven = true;
     } else if (arg == "--edge-node") {
-      o.edgeNode = value;
+      // As the device IDs: the characters MQTT gives a meaning in topics become '_'.
+      o.edgeNode = topicLevel(value);
     } else if (arg == "--primary-host") {
       o.primaryHost = value;
     } else if (arg == "--json-too") {
@@ -217,9 +220,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     error = "--edge-node, --primary-host and --json-too go with --sparkplug GROUP_ID";
     return std::nullopt;
   }
-  for (const auto& [option, id] : {std::pair{"--sparkplug", &o.sparkplugGroup},
-                                   {"--edge-node", &o.edgeNode},
-                                   {"--primary-host", &o.primaryHost}}) {
+  for (const auto& [option, id] :
+       {std::pair{"--sparkplug", &o.sparkplugGroup}, std::pair{"--primary-host", &o.primaryHost}}) {
     if (id != &o.sparkplugGroup ? id->empty() : !sparkplugGiven) continue;
     if (!validSparkplugId(*id)) {
       error = std::string(option) + " wants an ID without '/', '+' or '#', not '" + *id + "'";

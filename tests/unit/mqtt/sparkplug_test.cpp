@@ -287,9 +287,10 @@ TEST(SparkplugParts, HostStateAndOptions) {
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->sparkplugGroup, "Plant");
   EXPECT_TRUE(o->edgeNode.empty()) << "the host name, filled in later";
+  EXPECT_EQ(parse({"--sparkplug", "G", "--edge-node", "line/1+"}, error)->edgeNode, "line_1_");
   for (const auto& bad : std::vector<std::vector<const char*>>{{"--sparkplug", "a/b"},
                                                                {"--sparkplug", ""},
-                                                               {"--sparkplug", "G", "--edge-node", "e+"},
+                                                               {"--sparkplug", "G", "--primary-host", "#"},
                                                                {"--primary-host", "scada"},
                                                                {"--json-too"}}) {
     error.clear();
