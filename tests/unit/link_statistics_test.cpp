@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "duz_version.h"
@@ -188,8 +189,25 @@ TEST(LinkStatisticsExport, SlotsShowTheirAddressesAndTheCycleAsMeasured) {
   ASSERT_EQ(shell::fillLinkStatistics(&w.module, &out), 1u);
   EXPECT_EQ(out.cyclePeriodMs, 0u);  // no cycle has ended
 
+  // A host thread reads while the polling thread counts: every copy is whole for each device.
+  std::atomic<bool> polling{true};
+  std::atomic<int> torn{0};
+  std::thread host([&] {
+    DuzLinkStatistics seen{};
+    seen.size = sizeof seen;
+    while (polling) {
+      shell::fillLinkStatistics(&w.module, &seen);
+      for (const DuzLinkDeviceStatistics& d : seen.devices)
+        if (d.noAnswer + d.badCrc + d.exceptions + d.wrongAddress + d.wrongFunction > d.exchanges ||
+            (d.lastFailure == DuzLinkFailureNone) != (d.lastFailureTime == 0))
+          ++torn;
+    }
+  });
   int cycles = 0;
   runUntil(w, [&] { return w.world.clock.sleeps().back() == 1000 && ++cycles == 3; });
+  polling = false;
+  host.join();
+  EXPECT_EQ(torn.load(), 0);
   ASSERT_EQ(shell::fillLinkStatistics(&w.module, &out), 1u);
   // 1000 ms, then per device 50 + 10 ms; the refused reply was a whole frame, so no pause followed it.
   EXPECT_EQ(out.cyclePeriodMs, 1000u + 60 + 60);
