@@ -371,6 +371,7 @@ class NoPauseClock : public duz::Clock {
   bool sleepMs(std::uint32_t, duz::StopSignal*) override { return true; }
   void pauseMicroseconds(std::uint32_t us) override { real_->pauseMicroseconds(us); }
   std::uint64_t monotonicMs() override { return real_->monotonicMs(); }
+  std::uint64_t monotonicUs() override { return real_->monotonicUs(); }
   std::uint64_t fileTimeNow() override { return real_->fileTimeNow(); }
 
  private:

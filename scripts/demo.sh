@@ -91,10 +91,10 @@ mkdir -p "$state"
 state=$(cd "$state" && pwd)
 [ $fresh = 0 ] || rm -f "$state/DUZEvod.sys"
 
-sim_pid="" gateway_pid="" broker_pid=""
+sim_pid="" gateway_pid="" broker_pid="" sub_pid=""
 cleanup() {
-  # The gateway first: it says "offline" to the broker before the broker goes.
-  for pid in "$gateway_pid" "$broker_pid" "$sim_pid"; do
+  # The gateway before the broker: it says "offline" to the broker before the broker goes.
+  for pid in "$sub_pid" "$gateway_pid" "$broker_pid" "$sim_pid"; do
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
       kill "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
@@ -217,12 +217,49 @@ if [ $mqtt = 1 ]; then
   arguments=(--module "$module" --broker "127.0.0.1:$port" --prefix demo --allow-writes)
   env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" "${arguments[@]}" </dev/null 2>"$state/mqtt.log" &
   gateway_pid=$!
-  # What a subscriber sees: every topic under the prefix, retained state first.
-  watch=(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'demo/#' -v)
-  [ -z "$seconds" ] || watch+=(-W "$seconds")
-  "${watch[@]}" || status=$?
-  [ "$status" != 27 ] || status=0  # -W's time is up
-  exit $status
+  # What a subscriber sees: every topic under the prefix, retained state first. The demo reads its lines
+  # itself, so that the time being up or Ctrl-C ends the subscriber rather than the subscriber's own
+  # time-out, which it reports as a failure.
+  coproc SUBSCRIBER { exec mosquitto_sub -h 127.0.0.1 -p "$port" -t 'demo/#' -v 2>"$state/subscriber.log"; }
+  sub_pid=$SUBSCRIBER_PID
+  exec {from_sub}<&"${SUBSCRIBER[0]}"
+  interrupted=0
+  trap 'interrupted=1' INT TERM  # a trapped signal cuts the read short
+  started=$SECONDS messages=0 pending="" why=""
+  declare -A topics=()
+  while [ $interrupted = 0 ]; do
+    if [ -n "$seconds" ] && [ $((SECONDS - started)) -ge "$seconds" ]; then break; fi
+    if ! kill -0 "$gateway_pid" 2>/dev/null; then
+      wait "$gateway_pid" && status=0 || status=$?
+      why="the gateway ended by itself (status $status); its messages are in $state/mqtt.log"
+      break
+    fi
+    if IFS= read -r -t 1 chunk <&"$from_sub"; then
+      line=$pending$chunk pending=""
+      printf '%s\n' "$line"
+      messages=$((messages + 1))
+      topics[${line%% *}]=1
+    elif [ $? -gt 128 ]; then
+      pending+=$chunk  # no line end yet (or the read was interrupted): keep what came
+    else
+      wait "$sub_pid" && status=0 || status=$?
+      why="the subscriber ended by itself (status $status; see $state/subscriber.log)"
+      break
+    fi
+  done
+  trap 'exit 130' INT TERM
+  exec {from_sub}<&-
+  took=$((SECONDS - started))
+  # On a terminal Ctrl-C reaches the gateway and the subscriber too, which may end first: no failure.
+  if [ -n "$why" ] && [ $interrupted = 0 ]; then
+    echo "demo: $why" >&2
+    [ "$status" != 0 ] || status=1
+    exit "$status"
+  fi
+  shown="the subscriber saw $messages messages on ${#topics[@]} topics in $took s"
+  [ $interrupted = 0 ] || shown="interrupted; $shown"
+  echo "demo: $shown (the gateway's own messages: $state/mqtt.log)" >&2
+  exit 0
 fi
 env -u DUZEVOD_OPERATOR "${settings[@]}" "$host" "${arguments[@]}" || status=$?
 [ $trace = 0 ] || echo "demo: frames in $state/trace.log" >&2

@@ -3,7 +3,7 @@
 # runs them one after the other. See fuzz/README.md.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-all_targets=(config_file poll_replies discovery operator_script sim_bus conf_text)
+all_targets=(config_file poll_replies discovery operator_script sim_bus conf_text mqtt_ncmd mqtt_dcmd mqtt_state mqtt_set)
 # The source files each target is about, for --coverage.
 declare -A sources=(
   [config_file]="src/startup/config_file.cpp"
@@ -12,6 +12,10 @@ declare -A sources=(
   [operator_script]="src/ui/scripted/scripted_operator.cpp"
   [sim_bus]="tools/sim/sim_bus.cpp tools/sim/bus_words.cpp tools/sim/sim_answer.cpp"
   [conf_text]="tools/conf/conf_text.cpp"
+  [mqtt_ncmd]="tools/mqtt/sparkplug.cpp"
+  [mqtt_dcmd]="tools/mqtt/sparkplug.cpp"
+  [mqtt_state]="tools/mqtt/sparkplug.cpp"
+  [mqtt_set]="tools/mqtt/commands.cpp tools/mqtt/payload.cpp"
 )
 
 usage() {

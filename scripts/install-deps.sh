@@ -11,19 +11,20 @@ case ${1:-} in
   *) echo "install-deps.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
 esac
 
-# The Linux build: the module, its tools (the MQTT gateway among them) and the terminal dialog; a broker
-# and its clients for the gateway's demonstration.
+# The Linux build: the module, its tools (the MQTT gateway among them, with protobuf for Sparkplug B) and
+# the terminal dialog; a broker and its clients for the gateway's demonstration.
 packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohmann-json3-dev mosquitto
-          mosquitto-clients)
+          mosquitto-clients libprotobuf-dev protobuf-compiler)
 # The OPC UA server runs on Node.js. A nodejs package that brings its own npm (as Node 20's does) must not
 # be joined by Debian's npm, which would conflict with it.
 packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 if ((!linux_only)); then
   # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog,
-  # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines.
+  # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines, Python's
+  # protobuf for the tests' own Sparkplug B decoder.
   packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux openssl clang libfuzzer-14-dev
-             libclang-rt-14-dev jq)
+             libclang-rt-14-dev jq python3-protobuf)
   # The 32-bit DLL is always built and its binary interface checked from the file. Its behaviour runs
   # under 32-bit Wine where the kernel executes 32-bit programs, and on a 64-bit Windows build under
   # 64-bit Wine everywhere (within the test command's budget there). The dialog's test needs an X

@@ -29,6 +29,18 @@ void Module::GiveString(const char* settingsText, const char* port, const char* 
   copyField(settings.dialogAction, action);
 }
 
+Module::LinkFigures Module::linkStatistics() const {
+  LinkFigures f;
+  f.portState = link.portState();
+  f.reopenedCount = link.reopenedCount();
+  f.cyclePeriodMs = pollingThread.cyclePeriodMs();
+  // The configuration and the port's name are the start-up's, fixed before any host thread calls.
+  f.portName = link.setup.name;
+  const int count = configuredCount < kSlots ? configuredCount : kSlots;
+  for (int s = 0; s < count; ++s) f.devices[s] = link.statistics.read(deviceConfig[s].busAddress());
+  return f;
+}
+
 void setOnline(DeviceStatusRecord& record, std::uint8_t value) {
   std::atomic_ref<std::uint8_t>(record.online).store(value, std::memory_order_relaxed);
 }

@@ -44,6 +44,19 @@ class Module {
   // The start-up sequence: restore or search, open the port, name the tags, save, start polling.
   void runStartup();
 
+  // What the line has done, for hosts that watch its health: any thread, any moment, each device's
+  // figures consistent in themselves.
+  struct LinkFigures {
+    Link::PortState portState = Link::PortState::None;
+    std::uint32_t reopenedCount = 0;
+    std::uint32_t cyclePeriodMs = 0;
+    std::string portName;
+    // By slot: the figures of the slot's bus address, the start-up's search included; none for a slot
+    // that holds no device.
+    std::array<AddressStatistics, kSlots> devices{};
+  };
+  LinkFigures linkStatistics() const;
+
   const Platform platform;
 
   // Handle arrays first, in this order: constructed analog, bit, integer; destroyed in reverse.

@@ -8,11 +8,13 @@
 #include <string>
 
 #include "link/frames.h"
+#include "link/link_statistics.h"
 #include "platform/platform.h"
 
 namespace duz {
 
 class TraceSink;
+struct TracedAttempt;
 
 // Transaction results besides 0 (success) and -1 (failed write, short read, wrong CRC).
 constexpr int kWrongAddress = 1;
@@ -65,6 +67,16 @@ class Link {
   // True from the moment an exchange found that the system took the port away (the port is then
   // closed, and every exchange fails at once) until a port is installed again.
   bool portLost() const { return lost_.load(); }
+
+  enum class PortState : std::uint32_t {
+    None = 0,  // no port installed (the start-up went on without one, or has not opened it yet)
+    Open = 1,
+    Lost = 2,  // the system took it away; polling opens it again
+  };
+  // For hosts that watch the line; readable from any thread.
+  PortState portState() const { return portState_.load(); }
+  // Times a lost port was installed again.
+  std::uint32_t reopenedCount() const { return reopened_.load(); }
   // After the system took the open port away (portLost): opens the same name again from `ports` and
   // sets it up exactly as the start-up did, without asking anyone. True when the port is back.
   bool ReopenPort(SerialPorts& ports);
@@ -88,10 +100,15 @@ class Link {
   // the sink must outlive the link's use.
   void setTrace(TraceSink* sink) { trace_ = sink; }
 
+  // Every attempt of every exchange, counted by the request's bus address.
+  LinkStatistics statistics;
+  // A good reply from `address` that its reader could not use (too few data bytes for what was asked):
+  // counted as a failure of the wrong-length kind.
+  void refuseReply(std::uint8_t address);
+
  private:
-  void traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,
-                    int requestLength, const std::uint8_t* response, int received, int result,
-                    int expectedLength, int capacity, bool writeFailed);
+  // Counts the attempt that began at `startUs` (monotonic) under its request's address, and traces it.
+  void endAttempt(TracedAttempt& attempt, std::uint64_t startUs);
   // With the line held: when the port says it is gone, closes it and marks the loss. True then.
   bool dropIfLost();
   void traceEvent(const std::string& words);
@@ -101,6 +118,8 @@ class Link {
   std::mutex portMutex_;  // one exchange at a time on the line
   std::uint32_t baud_ = 9600;
   std::atomic<bool> lost_{false};
+  std::atomic<PortState> portState_{PortState::None};
+  std::atomic<std::uint32_t> reopened_{0};
 };
 
 // Parses the speed out of a settings text such as "baud=19200 parity=N data=8 stop=1" (0 if none).

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "link/link.h"
+#include "link/link_statistics.h"
+
 namespace duz {
 
 namespace {
@@ -24,24 +27,24 @@ void appendHex(std::string& out, const std::uint8_t* bytes, int count) {
 }
 
 const char* outcome(const TracedAttempt& a) {
-  if (a.writeFailed) return "write failed";
-  switch (a.result) {
-    case 0:
+  // The statistics' kinds, told apart more finely where the frames show why.
+  switch (classifyAttempt(a)) {
+    case AttemptOutcome::Good:
       return "ok";
-    case 1:
+    case AttemptOutcome::WriteFailed:
+      return "write failed";
+    case AttemptOutcome::WrongAddress:
       return "wrong address";
-    case 2:
-      return a.replyLength >= 2 && a.requestLength >= 2 && a.reply[1] == (a.request[1] | 0x80)
-                 ? "exception"
-                 : "wrong function";
-    default:
+    case AttemptOutcome::Exception:
+      return "exception";
+    case AttemptOutcome::WrongFunction:
+      if (a.result == kWrongFunction) return "wrong function";
+      return a.expectedLength < 5 ? "bad length" : "too long";
+    case AttemptOutcome::NoAnswer:
+      return a.replyLength == 0 ? "no reply" : "short reply";
+    case AttemptOutcome::BadCrc:
       break;
   }
-  if (a.replyLength == 0) return "no reply";
-  if (a.expectedLength == 0) return "short reply";
-  if (a.expectedLength < 5) return "bad length";
-  if (a.expectedLength > a.capacity) return "too long";
-  if (a.replyLength < a.expectedLength) return "short reply";
   return "bad CRC";
 }
 

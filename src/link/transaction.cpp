@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -39,20 +41,18 @@ void Link::BusyDelay() {
   clock_.pauseMicroseconds(us - static_cast<std::uint32_t>(quietUs));
 }
 
-void Link::traceAttempt(std::uint64_t sentAt, std::uint64_t startMs, const std::uint8_t* request,
-                        int requestLength, const std::uint8_t* response, int received, int result,
-                        int expectedLength, int capacity, bool writeFailed) {
-  TracedAttempt a;
-  a.sentAt = sentAt;
-  a.durationMs = clock_.monotonicMs() - startMs;
-  a.request = request;
-  a.requestLength = requestLength;
-  a.reply = response;
-  a.replyLength = received;
-  a.result = result;
-  a.writeFailed = writeFailed;
-  a.expectedLength = expectedLength;
-  a.capacity = capacity;
+void Link::endAttempt(TracedAttempt& a, std::uint64_t startUs) {
+  const std::uint64_t endUs = clock_.monotonicUs();
+  const AttemptOutcome outcome = classifyAttempt(a);
+  // The end of a failed attempt dates its failure; a good one needs no date.
+  const std::uint64_t endedAt = outcome != AttemptOutcome::Good || trace_ ? clock_.fileTimeNow() : 0;
+  const std::uint64_t us = endUs - startUs;
+  statistics.count(a.request[0], outcome, endedAt,
+                   static_cast<std::uint32_t>(std::min<std::uint64_t>(us, UINT32_MAX)));
+  if (!trace_) return;
+  a.durationMs = endUs / 1000 - startUs / 1000;
+  // The request's time, from the end less the attempt: one clock reading fewer on every attempt.
+  a.sentAt = endedAt - std::min<std::uint64_t>(endedAt, us * 10);
   trace_->append(traceLines(a));
 }
 
@@ -66,6 +66,7 @@ bool Link::dropIfLost() {
   if (reason.empty()) return false;
   port.reset();
   lost_ = true;
+  portState_ = PortState::Lost;
   traceEvent("lost: " + reason);
   return true;
 }
@@ -82,6 +83,10 @@ void Link::installPort(std::unique_ptr<SerialPort> newPort) {
   port = std::move(newPort);
   if (port && lost_.exchange(false)) traceEvent("back");
   lost_ = false;
+  // Only a port the system took away comes back; a first open after the start-up went on without one
+  // is no return.
+  if (port && portState_.load() == PortState::Lost) ++reopened_;
+  portState_ = port ? PortState::Open : PortState::None;
 }
 
 bool Link::ReopenPort(SerialPorts& ports) {
@@ -109,11 +114,16 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
   for (;;) {
     if (port) port->purgeBeforeWrite();
     BusyDelay();
-    // Untraced, the attempt costs no clock reading.
-    const std::uint64_t sentAt = trace_ ? clock_.fileTimeNow() : 0;
-    const std::uint64_t startMs = trace_ ? clock_.monotonicMs() : 0;
+    TracedAttempt a;
+    a.request = request;
+    a.requestLength = requestLength;
+    a.reply = response;
+    a.capacity = capacity;
+    const std::uint64_t startUs = clock_.monotonicUs();
     if (PortWrite(request, static_cast<std::uint8_t>(requestLength)) != requestLength) {
-      if (trace_) traceAttempt(sentAt, startMs, request, requestLength, response, 0, -1, 0, capacity, true);
+      a.result = -1;
+      a.writeFailed = true;
+      endAttempt(a, startUs);
       dropIfLost();
       return -1;
     }
@@ -138,18 +148,15 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
         if (length >= 5 && length <= capacity) {
           const int body = PortRead(response + 3, length - 3);
           if (body > 0) received += body;
-          if (body == length - 3 && crcMatches(response, length)) {
-            if (trace_)
-              traceAttempt(sentAt, startMs, request, requestLength, response, received, 0, length, capacity,
-                           false);
-            return 0;
-          }
+          if (body == length - 3 && crcMatches(response, length)) result = 0;
         }
       }
     }
-    if (trace_)
-      traceAttempt(sentAt, startMs, request, requestLength, response, received, result, length, capacity,
-                   false);
+    a.replyLength = received;
+    a.result = result;
+    a.expectedLength = length;
+    endAttempt(a, startUs);
+    if (result == 0) return 0;
     // A port the system took away fails every further attempt: no pause, no retry.
     if (dropIfLost()) return -1;
     if (!clock_.sleepMs(500, stop)) return headerFailure ? result : -1;
@@ -159,6 +166,10 @@ int Link::Transaction(int requestLength, const std::uint8_t* request, std::uint8
       if (--bodyBudget == 0) return -1;
     }
   }
+}
+
+void Link::refuseReply(std::uint8_t address) {
+  statistics.refuse(address, AttemptOutcome::WrongFunction, clock_.fileTimeNow());
 }
 
 }  // namespace duz

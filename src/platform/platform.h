@@ -85,6 +85,8 @@ class Clock {
   virtual void pauseMicroseconds(std::uint32_t us) = 0;
   // Monotonic milliseconds, for read deadlines and measurements.
   virtual std::uint64_t monotonicMs() = 0;
+  // Monotonic microseconds, for exchange times (a reply at 115200 bit/s takes a few milliseconds).
+  virtual std::uint64_t monotonicUs() = 0;
   // Current time as FILETIME: 100 ns units since 1601-01-01 UTC.
   virtual std::uint64_t fileTimeNow() = 0;
   // The calling thread is the module's own and keeps the bus's time from now on (the polling thread):

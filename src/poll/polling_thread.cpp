@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <system_error>
 #include <utility>
 
@@ -83,8 +84,14 @@ void PollingThread::run() {
   if (entered) entered();
   module_.platform.clock.keepExactTimeOnThisThread();
   module_.link.pollingActive = 1;
-  while (module_.platform.clock.sleepMs(1000, &stop_)) {
+  Clock& clock = module_.platform.clock;
+  std::uint64_t cycleStart = clock.monotonicMs();
+  while (clock.sleepMs(1000, &stop_)) {
     if (!pollAllDevices()) break;
+    const std::uint64_t now = clock.monotonicMs();
+    cyclePeriodMs_.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(now - cycleStart, UINT32_MAX)),
+                         std::memory_order_relaxed);
+    cycleStart = now;
   }
   if (ending) {
     ending(*this);
@@ -122,7 +129,10 @@ Exchange PollExchange(Module& module, const RequestFrame& request, int dataBytes
                                 static_cast<int>(sizeof link.responseBuffer));
   link.busBusy = 0;
   if (stop.requested()) return Exchange::Stopped;
-  if (result == 0 && link.responseBuffer[2] < dataBytes) result = -1;
+  if (result == 0 && link.responseBuffer[2] < dataBytes) {
+    link.refuseReply(CurrentAddress(module));
+    result = -1;
+  }
 
   const int d = module.currentDevice;
   if (result == 0) {

@@ -1,6 +1,7 @@
 // The polling thread: reads every configured device once per cycle and publishes its values.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -61,6 +62,9 @@ class PollingThread {
   bool pollAllDevices();
 
   StopSignal& stopSignal() { return stop_; }
+  // The last full cycle as the thread measured it, from the start of its 1000 ms sleep to the start of
+  // the next; 0 until one has ended. Readable from any thread.
+  std::uint32_t cyclePeriodMs() const { return cyclePeriodMs_.load(std::memory_order_relaxed); }
   // The wait before a device that its first exchange sleeps together with its own: the same timeline,
   // one wake-up fewer. Nothing observable happens between the two.
   std::uint32_t takeDeferredWait() { return std::exchange(deferredWaitMs_, 0); }
@@ -110,6 +114,7 @@ class PollingThread {
   void* system_ = nullptr;  // or a thread made through systemThreads_
   const SystemThreads* systemThreads_ = nullptr;
   std::uint32_t deferredWaitMs_ = 0;  // polling thread only
+  std::atomic<std::uint32_t> cyclePeriodMs_{0};
 };
 
 }  // namespace duz

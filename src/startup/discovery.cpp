@@ -167,7 +167,7 @@ void DiscoverDevices(Module& module, TForm2& form) {
 
   module.configuredCount = module.currentDevice;
   op.setPointerHidden(false);
-  module.link.port.reset();
+  module.link.installPort(nullptr);
 }
 
 }  // namespace duz

@@ -37,6 +37,11 @@ std::uint64_t FakeClock::monotonicMs() {
   return nowUs_ / 1000;
 }
 
+std::uint64_t FakeClock::monotonicUs() {
+  std::lock_guard lock(mutex_);
+  return nowUs_;
+}
+
 std::uint64_t FakeClock::fileTimeNow() {
   std::lock_guard lock(mutex_);
   // 2026-12-07 00:00 UTC plus virtual time, in 100 ns units since 1601.

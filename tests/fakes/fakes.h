@@ -24,6 +24,7 @@ class FakeClock : public Clock {
   bool sleepMs(std::uint32_t ms, StopSignal* stop = nullptr) override;
   void pauseMicroseconds(std::uint32_t us) override;
   std::uint64_t monotonicMs() override;
+  std::uint64_t monotonicUs() override;
   std::uint64_t fileTimeNow() override;
 
   void advance(std::uint64_t ms);

@@ -118,6 +118,45 @@ std::optional<Message> Subscriber::waitFor(const std::function<bool(const Messag
   return std::nullopt;
 }
 
+SparkplugSubscriber::SparkplugSubscriber(int port, const std::string& filter)
+    : child_({"/usr/bin/env", "SPARKPLUG_PY=" DUZ_SPARKPLUG_PY, "/usr/bin/python3", DUZ_SPARKPLUG_CLIENT,
+              "sub", std::to_string(port), filter, "duz-test/probe"}) {
+  child_.closeInput();
+  // Python takes a moment to start: the subscription stands once a probe comes back.
+  for (int i = 0; i < 50; ++i) {
+    publishMessage(port, "duz-test/probe", "x");
+    const double end = nowMs() + 200;
+    for (double left; (left = end - nowMs()) > 0;) {
+      const auto line = child_.readLine(static_cast<int>(left) + 1);
+      if (!line) continue;
+      auto m = nlohmann::json::parse(*line, nullptr, false);
+      if (m.is_object() && m.contains("probe")) return;
+      if (m.is_object()) messages_.push_back(m);
+    }
+  }
+}
+
+std::optional<nlohmann::json> SparkplugSubscriber::waitFor(
+    const std::function<bool(const nlohmann::json&)>& ready, int timeoutMs) {
+  const double end = nowMs() + timeoutMs;
+  for (double left; (left = end - nowMs()) > 0;) {
+    const auto line = child_.readLine(static_cast<int>(left) + 1);
+    if (!line) continue;
+    auto m = nlohmann::json::parse(*line, nullptr, false);
+    if (!m.is_object() || m.contains("probe")) continue;
+    messages_.push_back(m);
+    if (ready(m)) return m;
+  }
+  return std::nullopt;
+}
+
+int publishSparkplug(int port, const std::string& topic, const std::string& metrics) {
+  return runToEnd({"/usr/bin/env", "SPARKPLUG_PY=" DUZ_SPARKPLUG_PY, "/usr/bin/python3", DUZ_SPARKPLUG_CLIENT,
+                   "pub", std::to_string(port), topic, metrics},
+                  10000)
+      .status;
+}
+
 std::map<std::string, std::string> retainedState(int port, const std::string& filter,
                                                  const std::vector<std::string>& client) {
   const auto run = runToEnd(

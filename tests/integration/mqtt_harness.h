@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_harness.h"
 
 namespace duz::test {
@@ -53,6 +55,25 @@ class Subscriber {
   Child child_;
   std::vector<Message> messages_;
 };
+
+// A Sparkplug B message as the tests' own decoder (Python, the schema compiled by protoc) read it:
+// {"topic", "retained", "seq", "timestamp", "metrics": [{"name", "alias", "datatype", "timestamp",
+// "value", "is_null", "properties": {"Quality": {"type", "value"}}}]}, or {"topic", "state"} for STATE.
+class SparkplugSubscriber {
+ public:
+  SparkplugSubscriber(int port, const std::string& filter = "spBv1.0/#");
+  std::optional<nlohmann::json> waitFor(const std::function<bool(const nlohmann::json&)>& ready,
+                                        int timeoutMs);
+  const std::vector<nlohmann::json>& messages() const { return messages_; }
+
+ private:
+  Child child_;
+  std::vector<nlohmann::json> messages_;
+};
+
+// Publishes a Sparkplug payload of `metrics` (see tests/integration/sparkplug_client.py), or with
+// "hex:…" those bytes; the exit status.
+int publishSparkplug(int port, const std::string& topic, const std::string& metrics);
 
 // What the broker holds retained under `filter` now, topic by topic, as a new subscriber sees it.
 std::map<std::string, std::string> retainedState(int port, const std::string& filter,

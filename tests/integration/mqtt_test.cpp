@@ -83,17 +83,22 @@ TEST_F(Mqtt, EveryTagArrivesFollowsASilenceAndIsCompleteAgainAfterTheBrokerResta
   ASSERT_EQ(publishMessage(broker.port(), "t/Device2/Reset/set", "1"), 0);
 
   auto state = retainedState(broker.port(), "t/#");
-  // status, five online flags, 55 + 18 + 4 + 4 + 4 tags
-  EXPECT_EQ(state.size(), 1u + 5u + 85u);
+  // status, five online flags, five devices' link statistics, 55 + 18 + 4 + 4 + 4 tags
+  EXPECT_EQ(state.size(), 1u + 5u + 5u + 85u);
   EXPECT_EQ(state["t/status"], "online");
   for (int d = 1; d <= 5; ++d) {
     const std::string device = "t/Device" + std::to_string(d);
     EXPECT_EQ(state[device + "/online"], "1");
     EXPECT_EQ(parsed(state[device + "/Device number"])["value"], d);
+    const json link = parsed(state[device + "/link"]);
+    EXPECT_GE(link["exchanges"], 1) << link;  // the count goes out every 10 s; the search made one
+    EXPECT_EQ(link["badCrc"], 0) << link;
+    EXPECT_EQ(link["lastFailure"], "none") << link;
+    EXPECT_GT(link["medianExchangeMs"], 0.0) << link;
   }
   const std::int64_t now = fileTimeNow();
   for (const auto& [topic, payload] : state) {
-    if (topic == "t/status" || topic.ends_with("/online")) continue;
+    if (topic == "t/status" || topic.ends_with("/online") || topic.ends_with("/link")) continue;
     const json j = parsed(payload);
     ASSERT_TRUE(j.is_object()) << topic << ": " << payload;
     EXPECT_EQ(j.size(), 4u) << payload;
@@ -169,7 +174,7 @@ TEST_F(Mqtt, EveryTagArrivesFollowsASilenceAndIsCompleteAgainAfterTheBrokerResta
   ASSERT_TRUE(waitForText([&] { return gateway.errorText(); }, "connected to the broker", 20000, 2));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   state = retainedState(broker.port(), "t/#");
-  EXPECT_EQ(state.size(), 1u + 5u + 85u);
+  EXPECT_EQ(state.size(), 1u + 5u + 5u + 85u);
   EXPECT_EQ(state["t/status"], "online");
   const json veks = parsed(state[kVeks]);
   EXPECT_EQ(veks["value"], 200.0) << state[kVeks];
@@ -316,8 +321,9 @@ TEST_F(Mqtt, ThePackageHoldsTheProgramsAndTheUnitAndTheGatewayRunsFromIt) {
     EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos)
         << file << " is not in the package:\n"
         << contents;
-  EXPECT_NE(runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out.find("libmosquitto1"),
-            std::string::npos);
+  const std::string depends = runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out;
+  EXPECT_NE(depends.find("libmosquitto1"), std::string::npos) << depends;
+  EXPECT_NE(depends.find("libprotobuf32"), std::string::npos) << depends;
 
   ASSERT_EQ(runToEnd({"/usr/bin/dpkg-deb", "-x", deb, root}).status, 0);
   const std::string unit = readBytes(root + "/usr/lib/systemd/system/duzevod-mqtt.service");

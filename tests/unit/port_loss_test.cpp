@@ -56,6 +56,7 @@ class PortLoss : public ::testing::Test {
 
 TEST_F(PortLoss, PortComesBackWithTheStartUpsSettingsAndTheDevicesWithIt) {
   ASSERT_EQ(only(w.cycle(), 'a').size(), 2u);
+  EXPECT_EQ(m.link.portState(), Link::PortState::Open);
 
   // Unplugged: the first exchange finds out, the port is closed and both devices fail at once, without
   // the pause after a failed attempt.
@@ -64,6 +65,7 @@ TEST_F(PortLoss, PortComesBackWithTheStartUpsSettingsAndTheDevicesWithIt) {
   w.cycle();
   EXPECT_TRUE(m.link.portLost());
   EXPECT_FALSE(m.link.port);
+  EXPECT_EQ(m.link.portState(), Link::PortState::Lost);
   EXPECT_EQ(w.world.clock.sleeps(), (std::vector<std::uint32_t>{60, 60}));
   EXPECT_NE(trace.text.find(" port COM4 lost: Input/output error\n"), std::string::npos) << trace.text;
 
@@ -97,6 +99,12 @@ TEST_F(PortLoss, PortComesBackWithTheStartUpsSettingsAndTheDevicesWithIt) {
   EXPECT_NE(trace.text.find(" port COM4 back\n"), std::string::npos) << trace.text;
   w.cycle();
   EXPECT_EQ(opens(), 1);
+  EXPECT_EQ(m.link.portState(), Link::PortState::Open);
+  EXPECT_EQ(m.link.reopenedCount(), 1u);
+  // Every exchange while the port was away failed at its write.
+  const AddressStatistics device = m.link.statistics.read(1);
+  EXPECT_EQ(device.writeFailed, 3u);
+  EXPECT_EQ(device.lastFailure, AttemptOutcome::WriteFailed);
 }
 
 TEST_F(PortLoss, SilentDevicesNeverMakeTheModuleReopen) {
@@ -130,6 +138,7 @@ TEST(PortNeverOpened, AnAdapterPluggedInAfterTheStartUpIsTakenWithItsSettings) {
   w.world.ports.openable = {"COM9"};  // the operator answers the open failure with Cancel
   EXPECT_EQ(OpenPort(m), PortResult::Proceed);
   EXPECT_TRUE(m.link.portLost());
+  EXPECT_EQ(m.link.portState(), Link::PortState::None);
   w.world.ports.opened.clear();
   w.add(kModelCurrentLoop.view(), 1);
   RegisterTags(m);
@@ -152,6 +161,9 @@ TEST(PortNeverOpened, AnAdapterPluggedInAfterTheStartUpIsTakenWithItsSettings) {
   EXPECT_EQ(only(back, 'a')[0].quality, QualityGood);
   EXPECT_NE(trace.text.find(" port COM4 not open: "), std::string::npos) << trace.text;
   EXPECT_NE(trace.text.find(" port COM4 back\n"), std::string::npos) << trace.text;
+  // Opened for the first time, not come back.
+  EXPECT_EQ(m.link.portState(), Link::PortState::Open);
+  EXPECT_EQ(m.link.reopenedCount(), 0u);
 }
 
 // One adapter that the test pulls out and plugs in from its own thread, with a current-loop module at

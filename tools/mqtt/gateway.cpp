@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "commands.h"
 #include "log.h"
 #include "payload.h"
 
@@ -31,6 +32,23 @@ constexpr int kPollMs = 200;
 // A failure that repeats word for word is logged again only after this long.
 constexpr auto kRepeatLog = 10min;
 constexpr int kKeepAliveSeconds = 30;
+constexpr auto kStatisticsInterval = 1s;
+constexpr auto kLinkInterval = 10s;
+// Refused commands logged in ten minutes before the log goes quiet about them.
+constexpr int kRefusalsLogged = 20;
+constexpr std::size_t kMaxCommandBytes = 64 * 1024;
+
+std::uint64_t utcNowMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+bool onlineByte(const DeviceInfo& d) {
+  // Written by the polling thread without a lock, one byte.
+  return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(*d.online))
+             .load(std::memory_order_relaxed) != 0;
+}
 
 }  // namespace
 
@@ -77,14 +95,30 @@ std::string describe(int rc, int err, const std::string& libraryError) {
 }  // namespace
 
 Gateway::Gateway(const Options& options, std::string password, const TagIndex& index, TagStore& store,
-                 Wakeup& wake, SetBitFn setBit)
+                 Wakeup& wake, SetBitFn setBit, DuzevodLinkStatisticsFn statistics)
     : options_(options),
       password_(std::move(password)),
       index_(index),
       store_(store),
       wake_(wake),
       setBit_(setBit),
-      statusTopic_(options.prefix + "/status") {}
+      statusTopic_(options.prefix + "/status"),
+      json_(options.sparkplugGroup.empty() || options.jsonToo),
+      statisticsFn_(statistics),
+      linkSent_(index.devices().size()),
+      linkSentAt_(index.devices().size()),
+      linkPublished_(index.devices().size(), false) {
+  if (!options.sparkplugGroup.empty()) {
+    sparkplug_ = std::make_unique<SparkplugNode>(options.sparkplugGroup, options.edgeNode, index);
+    if (!options.primaryHost.empty()) stateTopic_ = "spBv1.0/STATE/" + options.primaryHost;
+  }
+  if (statisticsFn_) {
+    statistics_ = std::make_unique<DuzLinkStatistics>();
+  } else {
+    logWarning(
+        "the module gives no link statistics (an older module): no link topics, no port or cycle metrics");
+  }
+}
 
 Gateway::~Gateway() {
   stop();
@@ -133,6 +167,10 @@ void Gateway::networkLoop() {
 }
 
 bool Gateway::openSession() {
+  if (bdSeqUsed_) {
+    bdSeq_ = (bdSeq_ + 1) % 256;
+    bdSeqUsed_ = false;
+  }
   auto s = std::make_unique<Session>();
   s->m = mosquitto_new(options_.clientId.empty() ? nullptr : options_.clientId.c_str(), true, this);
   if (!s->m) {
@@ -141,7 +179,14 @@ bool Gateway::openSession() {
     return false;
   }
   mosquitto_int_option(s->m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  mosquitto_will_set(s->m, statusTopic_.c_str(), 7, "offline", options_.qos, true);
+  // One will per connection: with Sparkplug it is the NDEATH, whose bdSeq the NBIRTH repeats.
+  if (sparkplug_) {
+    const std::string death = sparkplug_->ndeath(bdSeq_, utcNowMs());
+    mosquitto_will_set(s->m, sparkplug_->ndeathTopic().c_str(), static_cast<int>(death.size()), death.data(),
+                       1, false);
+  } else {
+    mosquitto_will_set(s->m, statusTopic_.c_str(), 7, "offline", options_.qos, true);
+  }
   if (!options_.username.empty())
     mosquitto_username_pw_set(s->m, options_.username.c_str(),
                               password_.empty() ? nullptr : password_.c_str());
@@ -222,6 +267,7 @@ void Gateway::serviceSession(int timeoutMs) {
   }
   if (session_->state == Session::State::JustConnected) onConnected();
   publishPending();
+  if (hostWentOffline_) leaveForHost();
 }
 
 void Gateway::onConnected() {
@@ -229,7 +275,28 @@ void Gateway::onConnected() {
   backoff_.reset();
   lastFailure_.clear();
   logInfo("connected to the broker " + options_.host + ":" + std::to_string(options_.port) + ", publishing " +
-          std::to_string(index_.tagCount()) + " tags under " + options_.prefix);
+          std::to_string(index_.tagCount()) + " tags under " +
+          (sparkplug_ ? "spBv1.0/" + options_.sparkplugGroup + " as edge node " + options_.edgeNode +
+                            (json_ ? " and under " + options_.prefix : "")
+                      : options_.prefix));
+  if (sparkplug_) {
+    bdSeqUsed_ = true;
+    nodeBorn_ = false;
+    rebirth_ = false;
+    hostWentOffline_ = false;
+    waitingLogged_ = false;
+    hostOnline_ = stateTopic_.empty();
+    for (const std::string& topic : {sparkplug_->ncmdTopic(), sparkplug_->dcmdFilter(), stateTopic_}) {
+      if (topic.empty()) continue;
+      const int rc = mosquitto_subscribe(session_->m, nullptr, topic.c_str(), 1);
+      if (rc != MOSQ_ERR_SUCCESS) logError("cannot subscribe to " + topic + ": " + mosquitto_strerror(rc));
+    }
+  }
+  linkPublished_.assign(linkPublished_.size(), false);
+  if (!json_) {
+    store_.markAllChanged();
+    return;
+  }
   publish(statusTopic_, "online", true);
   if (options_.allowWrites) {
     const std::string pattern = options_.prefix + "/+/+/set";
@@ -241,19 +308,85 @@ void Gateway::onConnected() {
   store_.markAllChanged();
 }
 
-bool Gateway::publish(const std::string& topic, const std::string& payload, bool retain) {
+bool Gateway::publish(const std::string& topic, const std::string& payload, bool retain, int qos, int* mid) {
   if (!session_ || session_->state == Session::State::Failed) return false;
-  int mid = 0;
-  const int rc = mosquitto_publish(session_->m, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), options_.qos, retain);
+  int id = 0;
+  const int rc = mosquitto_publish(session_->m, &id, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), qos < 0 ? options_.qos : qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     session_->state = Session::State::Failed;
     session_->failure = describe(rc, errno, session_->libraryError);
     return false;
   }
   ++session_->unsent;
-  if (topic == statusTopic_ && payload == "offline") session_->goodbyeMid = mid;
+  if (mid) *mid = id;
   return true;
+}
+
+void Gateway::readStatistics() {
+  if (!statisticsFn_) return;
+  const auto now = Clock::now();
+  if (statisticsValid_ && now - statisticsRead_ < kStatisticsInterval) return;
+  statisticsRead_ = now;
+  statistics_->size = sizeof(DuzLinkStatistics);
+  statisticsValid_ = statisticsFn_(statistics_.get()) == 1;
+}
+
+void Gateway::publishLinks() {
+  if (!statisticsValid_ || !session_ || session_->state != Session::State::Connected ||
+      session_->unsent >= kMaxUnsent)
+    return;
+  const auto now = Clock::now();
+  const auto& devices = index_.devices();
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const DuzLinkDeviceStatistics& s = statistics_->devices[devices[i].slot];
+    const bool due = !linkPublished_[i] || !sameLinkErrors(s, linkSent_[i]) ||
+                     (now - linkSentAt_[i] >= kLinkInterval && std::memcmp(&s, &linkSent_[i], sizeof s) != 0);
+    if (!due || !publish(devices[i].topic + "/link", linkPayload(s), true)) continue;
+    linkSent_[i] = s;
+    linkSentAt_[i] = now;
+    linkPublished_[i] = true;
+  }
+}
+
+void Gateway::publishSparkplug() {
+  // A broker that stops reading gets nothing more until it catches up: births and data are made from
+  // the latest values when it does.
+  if (!session_ || session_->state != Session::State::Connected || session_->unsent >= kMaxUnsent) return;
+  const std::uint64_t now = utcNowMs();
+  std::optional<NodeStatus> status;
+  if (statisticsValid_) {
+    NodeStatus n;
+    n.portName =
+        std::string(statistics_->portName, strnlen(statistics_->portName, sizeof statistics_->portName));
+    n.portState = portStateText(statistics_->portState);
+    n.version = std::string(statistics_->version, strnlen(statistics_->version, sizeof statistics_->version));
+    n.reopened = statistics_->reopenedCount;
+    n.cyclePeriodMs = statistics_->cyclePeriodMs;
+    status = n;
+  }
+  if (!hostOnline_) {
+    if (!waitingLogged_)
+      logInfo("waiting for the primary host application " + options_.primaryHost + " to be online");
+    waitingLogged_ = true;
+    return;
+  }
+  if (!nodeBorn_ || rebirth_) {
+    const Outgoing birth = sparkplug_->nbirth(bdSeq_, status ? &*status : nullptr, now);
+    if (!publish(birth.topic, birth.payload, false, 0)) return;
+    if (!nodeBorn_)
+      logInfo("born as edge node " + options_.edgeNode + " with bdSeq " + std::to_string(bdSeq_));
+    nodeBorn_ = true;
+    rebirth_ = false;
+  } else if (status) {
+    if (const auto data = sparkplug_->ndata(*status, now)) publish(data->topic, data->payload, false, 0);
+  }
+  std::vector<bool> online;
+  for (const DeviceInfo& d : index_.devices()) online.push_back(onlineByte(d));
+  std::vector<Outgoing> out;
+  sparkplug_->step(online, statisticsValid_ ? statistics_.get() : nullptr, now, out);
+  for (const Outgoing& o : out)
+    if (!publish(o.topic, o.payload, false, 0)) break;
 }
 
 void Gateway::publishPending() {
@@ -263,6 +396,16 @@ void Gateway::publishPending() {
     answers.swap(answers_);
   }
   for (const Answer& a : answers) publish(a.topic, a.payload, false);
+  readStatistics();
+  if (!json_) {
+    if (!session_ || session_->state != Session::State::Connected) return;
+    // Every change is taken while there is room, and the node keeps the latest of each tag: births
+    // need them all, data by exception only what changed.
+    if (kMaxUnsent - session_->unsent > 0)
+      for (const TagValue& v : store_.takeChanged(index_.tagCount() + 1)) sparkplug_->update(v);
+    publishSparkplug();
+    return;
+  }
 
   if (options_.republishSeconds && Clock::now() >= nextRepublish_) {
     nextRepublish_ = Clock::now() + std::chrono::seconds(options_.republishSeconds);
@@ -271,30 +414,48 @@ void Gateway::publishPending() {
   }
   const auto& devices = index_.devices();
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    // Written by the polling thread without a lock, one byte.
-    const int online = std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(*devices[i].online))
-                               .load(std::memory_order_relaxed)
-                           ? 1
-                           : 0;
+    const int online = onlineByte(devices[i]) ? 1 : 0;
     if (online != publishedOnline_[i] && publish(devices[i].topic + "/online", online ? "1" : "0", true))
       publishedOnline_[i] = online;
   }
   if (!session_ || session_->state != Session::State::Connected) return;
+  publishLinks();
   const int room = kMaxUnsent - session_->unsent;
-  if (room <= 0) return;
-  for (const TagValue& v : store_.takeChanged(static_cast<std::size_t>(room))) {
-    const TagInfo* tag = index_.byHandle(v.handle);
-    if (!tag) continue;
-    if (!publish(tag->topic, tagPayload(tag->kind, v.value, v.quality, v.timestamp), true)) break;
+  if (room > 0) {
+    for (const TagValue& v : store_.takeChanged(static_cast<std::size_t>(room))) {
+      if (sparkplug_) sparkplug_->update(v);
+      const TagInfo* tag = index_.byHandle(v.handle);
+      if (!tag) continue;
+      if (!publish(tag->topic, tagPayload(tag->kind, v.value, v.quality, v.timestamp), true)) break;
+    }
   }
+  if (sparkplug_) publishSparkplug();
 }
 
 void Gateway::sayGoodbye() {
   if (!session_ || session_->state != Session::State::Connected) {
-    logWarning("stopping while not connected to the broker: the offline status could not be published");
+    logWarning(std::string("stopping while not connected to the broker: the ") +
+               (json_ ? "offline status" : "NDEATH") + " could not be published");
     return;
   }
-  if (!publish(statusTopic_, "offline", true)) return;
+  farewell();
+}
+
+void Gateway::leaveForHost() {
+  hostWentOffline_ = false;
+  logInfo("the primary host application " + options_.primaryHost +
+          " went offline: leaving the broker, and connecting again to wait for it");
+  if (session_->state == Session::State::Connected) farewell();
+  session_.reset();
+  backoff_.reset();
+  nextAttempt_ = Clock::now() + backoff_.next();
+}
+
+void Gateway::farewell() {
+  if (sparkplug_ && !publish(sparkplug_->ndeathTopic(), sparkplug_->ndeath(bdSeq_, utcNowMs()), false, 1,
+                             &session_->goodbyeMid))
+    return;
+  if (json_ && !publish(statusTopic_, "offline", true, -1, &session_->goodbyeMid)) return;
   const auto until = Clock::now() + kGoodbyeTimeout;
   while (session_->state == Session::State::Connected && !session_->goodbyeSent && Clock::now() < until) {
     mosquitto* m = session_->m;
@@ -305,7 +466,9 @@ void Gateway::sayGoodbye() {
     if (rc == MOSQ_ERR_SUCCESS && (p.revents & POLLOUT)) rc = mosquitto_loop_write(m, 1);
     if (rc != MOSQ_ERR_SUCCESS) break;
   }
-  if (!session_->goodbyeSent) logWarning("the broker did not take the offline status in time");
+  if (!session_->goodbyeSent)
+    logWarning(std::string("the broker did not take the ") + (json_ ? "offline status" : "NDEATH") +
+               " in time");
   mosquitto_disconnect(session_->m);
   // The DISCONNECT packet goes out at once; anything the library still holds is written here.
   for (int i = 0; i < 10 && mosquitto_want_write(session_->m) && mosquitto_socket(session_->m) >= 0; ++i)
@@ -375,37 +538,102 @@ void Gateway::onMessage(mosquitto*, void* self, const mosquitto_message* message
 
 void Gateway::handleMessage(const mosquitto_message& message) {
   const std::string topic = message.topic;
-  const std::string_view suffix = "/set";
-  if (!topic.ends_with(suffix)) return;
-  const std::string base = topic.substr(0, topic.size() - suffix.size());
   const std::string payload(static_cast<const char*>(message.payload),
                             message.payload ? static_cast<std::size_t>(message.payloadlen) : 0);
-  const auto value = commandValue(payload);
-  const TagInfo* tag = index_.byTopic(base);
-  std::string reason;
-  if (message.retain)
-    reason = "a retained command is not carried out (publish /set without the retain flag)";
-  else if (!tag)
-    reason = "no such tag";
-  else if (!tag->command)
-    reason =
-        "not a command bit of an alarm instrument; only Reset, Cancellation of the signal system and "
-        "Mode of blocking can be written";
-  else if (!value)
-    reason = "the payload must be 0, 1, true or false";
-  if (reason.empty()) {
+  if (sparkplug_ && topic.starts_with("spBv1.0/")) {
+    handleSparkplug(topic, payload, message.retain);
+    return;
+  }
+  if (!json_ || !options_.allowWrites) return;
+  auto d = decideSet(index_, topic, payload, message.retain);
+  if (!d) return;
+  if (d->tag) {
     std::lock_guard lock(mutex_);
     if (commands_.size() >= kMaxCommands)
-      reason = "too many commands waiting";
+      d->reason = "too many commands waiting";
     else
-      commands_.push_back({tag, *value});
+      commands_.push_back({d->tag, *d->value, true});
   }
-  if (!reason.empty()) {
-    logWarning("refused " + topic + " = '" + payload.substr(0, 40) + "': " + reason);
-    answer(base + "/result", value, "refused", reason);
+  if (!d->reason.empty()) {
+    logWarning("refused " + topic + " = '" + payload.substr(0, 40) + "': " + d->reason);
+    answer(d->base + "/result", d->value, "refused", d->reason);
     return;
   }
   commandReady_.notify_one();
+}
+
+void Gateway::refuse(const std::string& what) {
+  const auto now = Clock::now();
+  if (now - refusalWindow_ >= kRepeatLog) {
+    if (refusalsQuiet_)
+      logWarning(std::to_string(refusalsQuiet_) + " more commands were refused and not logged");
+    refusalWindow_ = now;
+    refusalsLogged_ = refusalsQuiet_ = 0;
+  }
+  if (refusalsLogged_ < kRefusalsLogged) {
+    ++refusalsLogged_;
+    logWarning(what +
+               (refusalsLogged_ == kRefusalsLogged ? " (further refusals are counted, not logged)" : ""));
+  } else {
+    ++refusalsQuiet_;
+  }
+}
+
+void Gateway::handleSparkplug(const std::string& topic, const std::string& payload, bool retained) {
+  // A command or a STATE is a few metrics or words; anything larger is not parsed at all.
+  if (payload.size() > kMaxCommandBytes) {
+    refuse("ignored " + std::to_string(payload.size()) + " bytes on " + topic);
+    return;
+  }
+  if (topic == stateTopic_) {
+    const auto state = parseHostState(payload);
+    if (!state) {
+      refuse("ignored a STATE of " + options_.primaryHost +
+             " that is not {\"online\": bool, \"timestamp\": ms}");
+      return;
+    }
+    // A STATE older than the last one is a stale retained message or an old session's will.
+    if (state->timestamp < lastStateTimestamp_) return;
+    lastStateTimestamp_ = state->timestamp;
+    if (state->online && !hostOnline_)
+      logInfo("the primary host application " + options_.primaryHost + " is online");
+    if (!state->online && hostOnline_) hostWentOffline_ = true;
+    hostOnline_ = state->online;
+    return;
+  }
+  if (retained) {
+    refuse("ignored a retained command on " + topic);
+    return;
+  }
+  if (topic == sparkplug_->ncmdTopic()) {
+    std::string why;
+    if (sparkplug_->rebirthCommand(payload, why))
+      rebirth_ = true;
+    else
+      refuse("ignored an NCMD: " + why);
+    return;
+  }
+  const std::string dcmd = "spBv1.0/" + options_.sparkplugGroup + "/DCMD/" + options_.edgeNode + "/";
+  if (!topic.starts_with(dcmd)) return;
+  const std::string device = topic.substr(dcmd.size());
+  if (!options_.allowWrites) {
+    refuse("ignored a DCMD for " + device + ": writes are not allowed (--allow-writes)");
+    return;
+  }
+  std::vector<std::string> refusals;
+  const auto writes = sparkplug_->deviceCommand(device, payload, refusals);
+  for (const auto& r : refusals) refuse("ignored in a DCMD for " + device + ": " + r);
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& w : writes) {
+      if (commands_.size() >= kMaxCommands) {
+        refuse("ignored in a DCMD for " + device + ": too many commands waiting");
+        break;
+      }
+      commands_.push_back({w.tag, w.value, false});
+    }
+  }
+  if (!writes.empty()) commandReady_.notify_one();
 }
 
 void Gateway::answer(const std::string& topic, std::optional<std::uint32_t> value, const std::string& result,
@@ -430,7 +658,14 @@ void Gateway::commandLoop() {
     }
     const bool done = (setBit_(c.tag->identifier(), c.value) & 0xFF) == 1;
     const std::string base = c.tag->topic;
-    if (done) {
+    if (!c.answer) {
+      // A Sparkplug command has no answer topic: the new value arrives as DDATA.
+      if (done)
+        logInfo("wrote " + c.tag->name + " = " + std::to_string(c.value));
+      else
+        logWarning("write " + c.tag->name + " = " + std::to_string(c.value) +
+                   " was not confirmed by the instrument");
+    } else if (done) {
       logInfo("wrote " + base + " = " + std::to_string(c.value));
       answer(base + "/result", c.value, "done", "");
     } else {

@@ -1,6 +1,7 @@
 // The gateway's work after the load: one network thread that keeps a session with the broker and
-// publishes what the tag store and the devices' online bytes hold, and one command thread that carries
-// out /set commands through the module's SetBitTagValue, so that a slow write never holds up publishing.
+// publishes what the tag store, the devices' online bytes and the link statistics hold (as JSON, as
+// Sparkplug B, or both), and one command thread that carries out /set and DCMD commands through the
+// module's SetBitTagValue, so that a slow write never holds up publishing.
 #pragma once
 
 #include <chrono>
@@ -14,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/shell/link_statistics.h"
 #include "options.h"
+#include "sparkplug.h"
 #include "tag_index.h"
 #include "tag_store.h"
 
@@ -57,8 +60,9 @@ class Wakeup {
 class Gateway {
  public:
   // `store` is filled by the module's publications; `index` and `setBit` stay valid until stop().
+  // `statistics` null: an older module without link statistics.
   Gateway(const Options& options, std::string password, const TagIndex& index, TagStore& store, Wakeup& wake,
-          SetBitFn setBit);
+          SetBitFn setBit, DuzevodLinkStatisticsFn statistics);
   ~Gateway();
 
   void start();
@@ -70,6 +74,7 @@ class Gateway {
   struct Command {
     const TagInfo* tag;
     std::uint32_t value;
+    bool answer;  // a /set command, answered on /result
   };
 
   void networkLoop();
@@ -78,11 +83,19 @@ class Gateway {
   void serviceSession(int timeoutMs);
   void onConnected();
   void publishPending();
-  bool publish(const std::string& topic, const std::string& payload, bool retain);
+  bool publish(const std::string& topic, const std::string& payload, bool retain, int qos = -1,
+               int* mid = nullptr);
+  void readStatistics();
+  void publishLinks();
+  void publishSparkplug();
+  void leaveForHost();
   void handleMessage(const mosquitto_message& message);
+  void handleSparkplug(const std::string& topic, const std::string& payload, bool retained);
+  void refuse(const std::string& what);
   void answer(const std::string& topic, std::optional<std::uint32_t> value, const std::string& result,
               const std::string& reason);
   void sayGoodbye();
+  void farewell();  // the death or offline status, then DISCONNECT
   void commandLoop();
 
   static void onConnect(mosquitto*, void* self, int rc);
@@ -98,6 +111,10 @@ class Gateway {
   Wakeup& wake_;
   SetBitFn setBit_;
   const std::string statusTopic_;
+  const bool json_;  // the JSON topics are published
+  DuzevodLinkStatisticsFn statisticsFn_;
+  std::unique_ptr<SparkplugNode> sparkplug_;
+  std::string stateTopic_;  // the primary host's STATE, or empty
 
   // Network thread only.
   std::unique_ptr<Session> session_;
@@ -107,6 +124,25 @@ class Gateway {
   std::vector<int> publishedOnline_;  // per device of the index; -1 not yet published in this session
   std::string lastFailure_;
   std::chrono::steady_clock::time_point lastFailureLogged_{};
+  // The module's link statistics, read at most once a second.
+  std::unique_ptr<DuzLinkStatistics> statistics_;
+  bool statisticsValid_ = false;
+  std::chrono::steady_clock::time_point statisticsRead_{};
+  std::vector<DuzLinkDeviceStatistics> linkSent_;  // per device: the last JSON link topic
+  std::vector<std::chrono::steady_clock::time_point> linkSentAt_;
+  std::vector<bool> linkPublished_;  // in this session
+  // Sparkplug, network thread only.
+  std::uint64_t bdSeq_ = 0;       // of the current or next session
+  bool bdSeqUsed_ = false;        // a session connected with it: the next one takes the next
+  bool hostOnline_ = false;       // the primary host is online (or there is none)
+  bool nodeBorn_ = false;         // NBIRTH sent in this session
+  bool rebirth_ = false;          // NCMD asked for one
+  bool hostWentOffline_ = false;  // leave the broker and come back
+  bool waitingLogged_ = false;
+  std::uint64_t lastStateTimestamp_ = 0;
+  // Refused commands logged in the current ten minutes; beyond a few, only a count at the end.
+  int refusalsLogged_ = 0, refusalsQuiet_ = 0;
+  std::chrono::steady_clock::time_point refusalWindow_{};
 
   std::mutex mutex_;  // guards everything below
   bool stopping_ = false;

@@ -70,10 +70,10 @@ bool readable(const std::string& path, const char* option, std::string& error) {
   return false;
 }
 
-std::string defaultPrefix() {
+std::string hostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || !name[0]) std::strcpy(name, "localhost");
-  return "duzevod/" + topicLevel(name);
+  return topicLevel(name);
 }
 
 }  // namespace
@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   Options options = *parsed;
-  if (options.prefix.empty()) options.prefix = defaultPrefix();
+  if (options.prefix.empty()) options.prefix = "duzevod/" + hostName();
+  if (!options.sparkplugGroup.empty() && options.edgeNode.empty()) options.edgeNode = hostName();
   std::string password;
   if ((!options.passwordFile.empty() && !readPassword(options.passwordFile, password, error)) ||
       !readable(options.tlsCa, "--tls-ca", error) || !readable(options.tlsCert, "--tls-cert", error) ||
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
   }
   const auto getData = library->function<duz::GetDataForDUZEvoderFn>("GetDataForDUZEvoder");
   const auto setBit = library->function<duz::SetTagValueFn>("SetBitTagValue");
+  const auto statistics = library->function<duz::DuzevodLinkStatisticsFn>("DuzevodLinkStatistics");
   const duz::DeviceStatusRecord* table = getData ? getData() : nullptr;
   if (!table || !setBit) {
     tessarinObserve(nullptr, nullptr);
@@ -147,7 +149,7 @@ int main(int argc, char** argv) {
 
   mosquitto_lib_init();
   {
-    Gateway gateway(options, password, index, store, wake, setBit);
+    Gateway gateway(options, password, index, store, wake, setBit, statistics);
     gateway.start();
     for (;;) {
       pollfd p{signalPipe[0], POLLIN, 0};

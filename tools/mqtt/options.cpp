@@ -3,13 +3,17 @@
 #include <charconv>
 #include <string_view>
 
+#include "payload.h"
+
 namespace duz::mqtt {
 
 const char* const kUsage =
     "Usage: duzevod-mqtt --module PATH --broker HOST[:PORT] [--prefix TOPIC] [--client-id ID]\n"
     "                    [--qos 0|1|2] [--username NAME --password-file FILE]\n"
     "                    [--tls-ca FILE [--tls-cert FILE --tls-key FILE]]\n"
-    "                    [--allow-writes] [--republish SECONDS] [--help]\n"
+    "                    [--allow-writes] [--republish SECONDS]\n"
+    "                    [--sparkplug GROUP_ID [--edge-node ID] [--primary-host HOST_ID] [--json-too]]\n"
+    "                    [--help]\n"
     "\n"
     "Loads the data-server module as its host (its start-up runs inside the load: the configuration from\n"
     "DUZEVOD_DIR, the operator from DUZEVOD_OPERATOR or the terminal) and publishes every tag it serves to\n"
@@ -27,6 +31,11 @@ const char* const kUsage =
     "                         a client certificate and its key for brokers that ask for one\n"
     "  --allow-writes         take commands for the alarm instruments' command bits from <prefix>/.../set\n"
     "  --republish SECONDS    publish every tag again this often (default: on change and on reconnect)\n"
+    "  --sparkplug GROUP_ID   publish Sparkplug B 3.0 under spBv1.0/GROUP_ID/ instead of the JSON topics\n"
+    "  --edge-node ID         the Sparkplug edge node ID (default: the host name)\n"
+    "  --primary-host HOST_ID birth only while that host application's STATE says it is online\n"
+    "  --json-too             the JSON topics as well; the broker's will is then the Sparkplug NDEATH,\n"
+    "                         so <prefix>/status turns offline only on a clean stop\n"
     "  --help                 this text\n"
     "  --version              the program's version\n"
     "\n"
@@ -37,6 +46,10 @@ const char* const kUsage =
     "                                      \"timestamp\":\"2026-12-08T10:05:01.204Z\"}; retained\n"
     "  <prefix>/<device>/<tag>/set        with --allow-writes: 0, 1, true or false writes a command bit\n"
     "  <prefix>/<device>/<tag>/result     {\"value\":1,\"result\":\"done\"|\"refused\"|\"not confirmed\"}\n"
+    "  <prefix>/<device>/link             the device's link statistics, every 10 s and when an error\n"
+    "                                     counter changes; retained\n"
+    "With --sparkplug: NBIRTH, NDATA, NDEATH, NCMD under spBv1.0/GROUP_ID/…/EDGE_ID, DBIRTH, DDATA, DDEATH\n"
+    "and DCMD under …/EDGE_ID/<device>; DCMD writes the command bits with --allow-writes.\n"
     "\n"
     "A lost broker is retried after 1 s, then twice as long each time up to 30 s; values published\n"
     "meanwhile are kept (the latest of each tag) and all of them are published again on reconnect.\n"
@@ -84,6 +97,10 @@ bool parseBroker(const std::string& text, std::string& host, int& port) {
   return true;
 }
 
+bool validSparkplugId(const std::string& id) {
+  return !id.empty() && id.find_first_of("/+#") == std::string::npos;
+}
+
 bool validPrefix(const std::string& prefix) {
   if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/')
     return false;
@@ -94,6 +111,7 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
   Options o;
   std::string broker;
   bool prefixGiven = false;
+  bool sparkplugGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -106,7 +124,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     const bool takesValue = arg == "--module" || arg == "--broker" || arg == "--prefix" ||
                             arg == "--client-id" || arg == "--qos" || arg == "--username" ||
                             arg == "--password-file" || arg == "--tls-ca" || arg == "--tls-cert" ||
-                            arg == "--tls-key" || arg == "--republish";
+                            arg == "--tls-key" || arg == "--republish" || arg == "--sparkplug" ||
+                            arg == "--edge-node" || arg == "--primary-host";
     if (takesValue && !hasValue) {
       if (i + 1 >= argc) {
         error = arg + " needs a value";
@@ -152,6 +171,16 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
         error = "--republish wants whole seconds from 1 to 86400, not '" + value + "'";
         return std::nullopt;
       }
+    } else if (arg == "--sparkplug") {
+      o.sparkplugGroup = value;
+      sparkplugGiven = true;
+    } else if (arg == "--edge-node") {
+      // As the device IDs: the characters MQTT gives a meaning in topics become '_'.
+      o.edgeNode = topicLevel(value);
+    } else if (arg == "--primary-host") {
+      o.primaryHost = value;
+    } else if (arg == "--json-too") {
+      o.jsonToo = true;
     } else {
       error = "unknown option '" + arg + "'";
       return std::nullopt;
@@ -186,6 +215,18 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
   if (!o.tlsCert.empty() && o.tlsCa.empty()) {
     error = "--tls-cert and --tls-key need --tls-ca";
     return std::nullopt;
+  }
+  if (!sparkplugGiven && (!o.edgeNode.empty() || !o.primaryHost.empty() || o.jsonToo)) {
+    error = "--edge-node, --primary-host and --json-too go with --sparkplug GROUP_ID";
+    return std::nullopt;
+  }
+  for (const auto& [option, id] :
+       {std::pair{"--sparkplug", &o.sparkplugGroup}, std::pair{"--primary-host", &o.primaryHost}}) {
+    if (id != &o.sparkplugGroup ? id->empty() : !sparkplugGiven) continue;
+    if (!validSparkplugId(*id)) {
+      error = std::string(option) + " wants an ID without '/', '+' or '#', not '" + *id + "'";
+      return std::nullopt;
+    }
   }
   return o;
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "sparkplug.h"
+
 namespace duz::mqtt {
 
 std::string topicLevel(std::string_view name) {
@@ -57,6 +59,12 @@ std::string utcText(std::uint64_t fileTime) {
   return text;
 }
 
+std::string floatText(float f) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, f).ptr;
+  return std::string(text, end);
+}
+
 std::string tagPayload(TagKind kind, double value, std::uint32_t quality, std::uint64_t fileTime) {
   nlohmann::ordered_json j;
   switch (kind) {
@@ -67,10 +75,7 @@ std::string tagPayload(TagKind kind, double value, std::uint32_t quality, std::u
         break;
       }
       // The float's shortest text read back as a double prints as that text.
-      char text[32];
-      const auto end = std::to_chars(text, text + sizeof text, f).ptr;
-      *end = '\0';
-      j["value"] = std::strtod(text, nullptr);
+      j["value"] = std::strtod(floatText(f).c_str(), nullptr);
       break;
     }
     case TagKind::Bit:
@@ -84,6 +89,20 @@ std::string tagPayload(TagKind kind, double value, std::uint32_t quality, std::u
   j["quality"] = code;
   j["quality_text"] = qualityText(code);
   j["timestamp"] = utcText(fileTime);
+  return j.dump();
+}
+
+std::string linkPayload(const DuzLinkDeviceStatistics& s) {
+  nlohmann::ordered_json j;
+  j["exchanges"] = s.exchanges;
+  j["noAnswer"] = s.noAnswer;
+  j["badCrc"] = s.badCrc;
+  j["exceptions"] = s.exceptions;
+  j["wrongAddress"] = s.wrongAddress;
+  j["wrongFunction"] = s.wrongFunction;
+  j["lastFailure"] = failureText(s.lastFailure);
+  j["lastFailureTime"] = s.lastFailureTime ? nlohmann::ordered_json(utcText(s.lastFailureTime)) : nullptr;
+  j["medianExchangeMs"] = s.medianExchangeUs / 1000.0;
   return j.dump();
 }
 

@@ -28,10 +28,10 @@ TagIndex::TagIndex(const DeviceStatusRecord* table, const std::string& prefix) {
     if (analog + bit + integer == 0) continue;
     DeviceInfo device;
     device.slot = slot;
-    device.topic =
-        prefix + "/" + topicLevel(cp1251ToUtf8({r.deviceName, strnlen(r.deviceName, sizeof r.deviceName)}));
+    device.name = cp1251ToUtf8({r.deviceName, strnlen(r.deviceName, sizeof r.deviceName)});
+    device.topic = prefix + "/" + topicLevel(device.name);
     device.online = &r.online;
-    devices_.push_back(device);
+    device.firstTag = tags_.size();
 
     auto add = [&](const void* handle, TagKind kind, int index, const std::string& name, bool command) {
       TagInfo t;
@@ -39,6 +39,7 @@ TagIndex::TagIndex(const DeviceStatusRecord* table, const std::string& prefix) {
       t.kind = kind;
       t.index = index;
       t.topic = device.topic + "/" + topicLevel(name);
+      t.name = name;
       t.command = command;
       if (t.topic == device.topic + "/online" || !byTopic_.try_emplace(t.topic, tags_.size()).second) {
         clashes_.push_back(t.topic);
@@ -59,6 +60,8 @@ TagIndex::TagIndex(const DeviceStatusRecord* table, const std::string& prefix) {
     }
     for (int i = 0; i < integer; ++i)
       add(&r.intTags[i], TagKind::Integer, i, nameOf(r.intTags[i], "Integer", i), false);
+    device.tagEnd = tags_.size();
+    devices_.push_back(std::move(device));
   }
 }
 

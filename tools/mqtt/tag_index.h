@@ -17,6 +17,7 @@ struct TagInfo {
   TagKind kind = TagKind::Analog;
   int index = 0;      // within the slot's row of its kind
   std::string topic;  // <prefix>/<device>/<tag>
+  std::string name;   // as the module names it (UTF-8), '/' and all
   // One of an alarm instrument's three command bits, which SetBitTagValue writes.
   bool command = false;
   std::uint32_t identifier() const {
@@ -27,6 +28,8 @@ struct TagInfo {
 struct DeviceInfo {
   int slot = 0;
   std::string topic;                     // <prefix>/<device>
+  std::string name;                      // as the module names it (UTF-8)
+  std::size_t firstTag = 0, tagEnd = 0;  // its tags in tags()
   const std::uint8_t* online = nullptr;  // the status record's byte, written by the polling thread
 };
 
@@ -37,6 +40,8 @@ class TagIndex {
   // Devices with at least one tag, in slot order.
   const std::vector<DeviceInfo>& devices() const { return devices_; }
   std::size_t tagCount() const { return tags_.size(); }
+  // Every published tag, device by device in the order of devices().
+  const std::vector<TagInfo>& tags() const { return tags_; }
   const TagInfo* byHandle(const void* handle) const;
   // By its topic without "/set".
   const TagInfo* byTopic(const std::string& topic) const;

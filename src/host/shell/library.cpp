@@ -1,4 +1,5 @@
-// The library's shell: the one module instance, the imported publication calls and the six exports.
+// The library's shell: the one module instance, the imported publication calls and the six exports (and,
+// on Linux, the line's statistics).
 #include "host/shell/library.h"
 
 #include "host/host_imports.h"
@@ -93,4 +94,11 @@ void DUZ_STDCALL GiveString(const char* settings, const char* port, const char* 
 }
 
 void DUZ_CDECL OnShutDown() {}
+
+#if !defined(_WIN32)
+// Linux only: the Windows host knows six exports, and the DLL keeps exactly those.
+std::uint32_t DuzevodLinkStatistics(DuzLinkStatistics* out) {
+  return duz::shell::fillLinkStatistics(module(), out);
+}
+#endif
 }

@@ -6,6 +6,7 @@
 
 #include "host/host_library.h"
 #include "host/module.h"
+#include "host/shell/link_statistics.h"
 #include "link/trace.h"
 #include "platform/platform.h"
 #include "ui/operator.h"
@@ -46,6 +47,10 @@ std::unique_ptr<LoadedModule> load(PartsMaker makeParts, Startup startup = runMo
 // code must stay too.
 bool unload(std::unique_ptr<LoadedModule>& loaded, bool join,
             std::uint32_t boundMs = PollingThread::kUnloadWaitMs) noexcept;
+
+// The line's statistics of `module` (null: none could be built) into `out`, as the Linux library's
+// export gives them: 1 done, 0 when `out` is null or too small.
+std::uint32_t fillLinkStatistics(const Module* module, DuzLinkStatistics* out) noexcept;
 
 // The status table the host sees: the module's, or a fixed table with Device1..Device31, online 1
 // and no tags when there is no module.

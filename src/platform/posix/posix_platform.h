@@ -24,6 +24,7 @@ class PosixClock : public Clock {
   bool sleepMs(std::uint32_t ms, StopSignal* stop = nullptr) override;
   void pauseMicroseconds(std::uint32_t us) override;
   std::uint64_t monotonicMs() override;
+  std::uint64_t monotonicUs() override { return static_cast<std::uint64_t>(posix::monotonicNs() / 1000); }
   std::uint64_t fileTimeNow() override;
   void keepExactTimeOnThisThread() override { posix::keepExactTime(); }
 };

@@ -128,6 +128,15 @@ std::uint64_t Win32Clock::monotonicMs() {
   return GetTickCount64();
 }
 
+std::uint64_t Win32Clock::monotonicUs() {
+  const std::int64_t count = performanceCounter();
+  const std::int64_t frequency = performanceFrequency();
+  if (frequency <= 0) return GetTickCount64() * 1000;
+  // Whole seconds apart: counts times a million would overflow after a few weeks of uptime.
+  return static_cast<std::uint64_t>(count / frequency * 1'000'000 +
+                                    count % frequency * 1'000'000 / frequency);
+}
+
 std::uint64_t Win32Clock::fileTimeNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);

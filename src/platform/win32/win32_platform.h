@@ -24,6 +24,7 @@ class Win32Clock : public Clock {
   bool sleepMs(std::uint32_t ms, StopSignal* stop = nullptr) override;
   void pauseMicroseconds(std::uint32_t us) override;
   std::uint64_t monotonicMs() override;
+  std::uint64_t monotonicUs() override;
   std::uint64_t fileTimeNow() override;
 
   // A pause of `us` microseconds without a high-resolution timer: slept in whole milliseconds at a 1 ms
