@@ -274,6 +274,20 @@ describe('the real gateways through the server', { skip }, () => {
       assert.equal(status, StatusCodes.Good, `what lineA/Device2 sent meanwhile:\n${watch.shown(since, 'lineA/Device2')}`);
     });
 
+  // The same for a write of the value a command bit already has: nothing changes, so nothing is published.
+  it('writes Mode of blocking to the value it has: the coil frame on the line, completed Good',
+    { todo: 'the gateway publishes a metric only when its value changes, also after a DCMD' }, async () => {
+      const since = Date.now();
+      const mode = 'ns=1;s=Duzevod/lineA/Device2/Mode of blocking';
+      assert.equal((await ua.session.read({ nodeId: mode, attributeId: AttributeIds.Value })).value.value, false);
+      const before = lineA.record().filter((e) => e.kind === 'rx' && e.bytes[1] === 5).length;
+      const status = await ua.session.write({ nodeId: mode, attributeId: AttributeIds.Value,
+        value: { value: { dataType: DataType.Boolean, value: false } } });
+      assert.deepEqual(lineA.record().filter((e) => e.kind === 'rx' && e.bytes[1] === 5).slice(before).map((e) => e.bytes),
+        [withCrc([2, 5, 0, 0xf0, 0xff, 0])]);
+      assert.equal(status, StatusCodes.Good, `what lineA/Device2 sent meanwhile:\n${watch.shown(since, 'lineA/Device2')}`);
+    });
+
   it('times a write out when the gateway takes no writes, and nothing reaches that line', async () => {
     const status = await ua.session.write({ nodeId: 'ns=1;s=Duzevod/lineB/Device2/Mode of blocking',
       attributeId: AttributeIds.Value, value: { value: { dataType: DataType.Boolean, value: true } } });
