@@ -103,6 +103,9 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+stop_pid() {
+  [ -n "$1" ] && kill "$1" 2>/dev/null && wait "$1" 2>/dev/null || true
+}
 
 # The simulator prints its pseudo-terminal's path first; its commands are not read from here.
 "$sim" --bus "$root/tools/sim/demo.bus" </dev/null >"$state/sim.out" 2>"$state/sim.log" &
@@ -167,8 +170,10 @@ run_opcua() {
     --port "$ua_port" --users "$state/opcua-users" --pki "$state/opcua-pki" --allow-writes </dev/null \
     2>"$state/opcua.log" &
   opcua_pid=$!
-  # The server goes before the broker and the gateway (cleanup stops those).
-  trap 'kill "$opcua_pid" 2>/dev/null; wait "$opcua_pid" 2>/dev/null; cleanup' EXIT
+  # The gateway goes first, so that its NDEATH still reaches the server (a primary host that went
+  # offline first would have it leave the broker and find no broker to say goodbye to); then the server,
+  # which says offline before the broker goes (cleanup stops the rest).
+  trap 'stop_pid "$gateway_pid"; stop_pid "$opcua_pid"; cleanup' EXIT
   local endpoint=opc.tcp://127.0.0.1:$ua_port
   for _ in $(seq 150); do
     grep -q "connected to the broker" "$state/opcua.log" 2>/dev/null && break
