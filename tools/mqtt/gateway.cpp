@@ -17,6 +17,13 @@ namespace duz::mqtt {
 
 namespace {
 
+// Now as a FILETIME (100 ns since 1601, UTC), the module's own timestamps' scale and clock.
+std::uint64_t fileTimeNow() {
+  using Ticks = std::chrono::duration<std::uint64_t, std::ratio<1, 10'000'000>>;
+  return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count() +
+         116444736000000000ull;
+}
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -391,10 +398,14 @@ void Gateway::publishSparkplug() {
 
 void Gateway::publishPending() {
   std::deque<Answer> answers;
+  std::deque<Confirmed> confirmed;
   {
     std::lock_guard lock(mutex_);
     answers.swap(answers_);
+    confirmed.swap(confirmed_);
   }
+  if (sparkplug_)
+    for (const Confirmed& c : confirmed) sparkplug_->writeConfirmed(*c.tag, c.fileTime);
   for (const Answer& a : answers) publish(a.topic, a.payload, false);
   readStatistics();
   if (!json_) {
@@ -660,9 +671,15 @@ void Gateway::commandLoop() {
     const std::string base = c.tag->topic;
     if (!c.answer) {
       // A Sparkplug command has no answer topic: the new value arrives as DDATA.
-      if (done)
+      if (done) {
         logInfo("wrote " + c.tag->name + " = " + std::to_string(c.value));
-      else
+        {
+          std::lock_guard lock(mutex_);
+          if (confirmed_.size() >= kMaxAnswers) confirmed_.pop_front();
+          confirmed_.push_back({c.tag, fileTimeNow()});
+        }
+        wake_.signal();
+      } else
         logWarning("write " + c.tag->name + " = " + std::to_string(c.value) +
                    " was not confirmed by the instrument");
     } else if (done) {

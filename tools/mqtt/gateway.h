@@ -151,6 +151,11 @@ class Gateway {
     std::string topic, payload;
   };
   std::deque<Answer> answers_;
+  struct Confirmed {
+    const TagInfo* tag;
+    std::uint64_t fileTime;  // when the instrument confirmed the write
+  };
+  std::deque<Confirmed> confirmed_;  // Sparkplug writes, for the network thread
   std::condition_variable commandReady_;
 
   std::thread network_;

@@ -292,6 +292,10 @@ void SparkplugNode::update(const TagValue& v) {
   t.fresh = true;
 }
 
+void SparkplugNode::writeConfirmed(const TagInfo& tag, std::uint64_t fileTime) {
+  tags_[static_cast<std::size_t>(&tag - index_.tags().data())].confirmAfter = fileTime;
+}
+
 std::string SparkplugNode::encodeDevice(std::size_t device, bool birth, const DuzLinkDeviceStatistics* link,
                                         std::uint64_t nowMs) {
   const DeviceInfo& info = index_.devices()[device];
@@ -303,7 +307,10 @@ std::string SparkplugNode::encodeDevice(std::size_t device, bool birth, const Du
     const auto quality = static_cast<std::uint8_t>(t.current.quality & 0xFF);
     const bool changed = !t.sent.valid || t.sent.quality != quality ||
                          (t.sent.value != value && !(std::isnan(value) && std::isnan(t.sent.value)));
-    if (!birth && !changed) continue;
+    // Read back from the instrument after the write: the publication is newer than the confirmation.
+    const bool confirming = t.confirmAfter && t.current.handle && t.current.timestamp > t.confirmAfter;
+    if (confirming) t.confirmAfter = 0;
+    if (!birth && !changed && !confirming) continue;
     Metric* m = addMetric(p, birth ? tag.name.c_str() : nullptr, tagAlias(i), tagType(tag.kind),
                           unixMs(t.current.timestamp));
     if (!t.current.handle) {

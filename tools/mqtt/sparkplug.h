@@ -62,6 +62,11 @@ class SparkplugNode {
 
   // A tag's latest publication, as the store hands it on.
   void update(const TagValue& v);
+  // The instrument confirmed a write of `tag` at `fileTime`: the tag's first publication after that
+  // goes out in DDATA even when its value did not change, so that a host application sees the write
+  // come back (a momentary command bit reads back false, and a bit written to the value it had is
+  // otherwise never sent).
+  void writeConfirmed(const TagInfo& tag, std::uint64_t fileTime);
   // The devices' births, deaths and data by exception since the last call, after an NBIRTH only.
   // `online[i]`: the online byte of device i of the index; `links` null when the module gives none.
   void step(const std::vector<bool>& online, const DuzLinkStatistics* links, std::uint64_t nowMs,
@@ -94,6 +99,7 @@ class SparkplugNode {
     TagValue current;
     bool fresh = false;  // published since the device came (back) online
     Sent sent;
+    std::uint64_t confirmAfter = 0;  // FILETIME of a confirmed write not yet reported; 0: none
   };
   struct Device {
     std::string id;

@@ -201,6 +201,28 @@ TEST_F(SparkplugNodeTest, LinkFiguresOnErrorsAtOnceAndOtherwiseEveryTenSeconds) 
   EXPECT_EQ(out.size(), 1u);
 }
 
+// A confirmed write comes back as the instrument reads it afterwards, changed or not: a momentary
+// Reset is false again, and a publication older than the confirmation does not count.
+TEST_F(SparkplugNodeTest, AConfirmedWriteComesBackInTheNextDataAfterIt) {
+  putAll(0);
+  node.nbirth(1, nullptr, now);
+  ASSERT_EQ(step().size(), 2u);
+  const TagInfo& reset = index.tags()[1];
+  ASSERT_EQ(reset.name, "Reset");
+  node.writeConfirmed(reset, kFileTime2026 + (now + 500) * 10000);
+  put(&table.bits[1], 1, 0);  // the poll that ran before the write ended
+  EXPECT_TRUE(step().empty());
+  put(&table.bits[1], 1, 0);  // the first poll after it
+  auto out = step();
+  ASSERT_EQ(out.size(), 1u);
+  const Payload data = decode(out[0]);
+  ASSERT_EQ(data.metrics_size(), 1);
+  EXPECT_EQ(data.metrics(0).alias(), node.tagAlias(1));
+  EXPECT_FALSE(data.metrics(0).boolean_value());
+  put(&table.bits[1], 1, 0);
+  EXPECT_TRUE(step().empty()) << "reported once";
+}
+
 TEST_F(SparkplugNodeTest, CommandsOnlyForTheCommandBitsAsBooleans) {
   const auto payload = [](std::initializer_list<std::function<void(Payload::Metric&)>> metrics) {
     Payload p;

@@ -445,7 +445,9 @@ class SparkplugHost {
         writable: info.writable });
     }
     if (out.length) this.view.data(edge, device, out);
-    if (device !== null) this.settleWrites(edge, device, out);
+    // The gateway reports a written metric in its next DDATA once the instrument confirmed the write,
+    // as the instrument then reads it: a momentary command (Reset) is back to false by then.
+    if (device !== null) this.settleWrites(edge, device, out, true);
   }
 
   /**
@@ -492,9 +494,9 @@ class SparkplugHost {
    * @param {string} device
    * @param {ViewMetric[]} metrics
    */
-  settleWrites(edge, device, metrics) {
+  settleWrites(edge, device, metrics, anyValue = false) {
     if (!this.pendingWrites.size) return;
-    for (const m of metrics) this.finishWrites(writeKey(edge, device, m.name), m.value, 'Good');
+    for (const m of metrics) this.finishWrites(writeKey(edge, device, m.name), anyValue ? null : m.value, 'Good');
   }
 
   /**

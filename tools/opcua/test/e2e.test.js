@@ -261,10 +261,9 @@ describe('the real gateways through the server', { skip }, () => {
     assert.equal(coilWrites().length, before + 2, 'nothing else reached the line');
   });
 
-  // Reset is a momentary command: the instrument reads it back as false at once, so no DDATA ever
-  // brings the written true back. Left as a known gap until the gateway confirms a momentary write.
-  it('writes Reset: the exact coil frame on the line, completed Good',
-    { todo: 'the gateway publishes nothing for Reset after the DCMD (its value stays false)' }, async () => {
+  // Reset is a momentary command: the instrument reads it back as false at once; the gateway's DDATA
+  // after the confirmed write carries it all the same.
+  it('writes Reset: the exact coil frame on the line, completed Good', async () => {
       const since = Date.now();
       const coilWrites = () => lineA.record().filter((e) => e.kind === 'rx' && e.bytes[1] === 5).map((e) => e.bytes);
       const before = coilWrites().length;
@@ -275,8 +274,7 @@ describe('the real gateways through the server', { skip }, () => {
     });
 
   // The same for a write of the value a command bit already has: nothing changes, so nothing is published.
-  it('writes Mode of blocking to the value it has: the coil frame on the line, completed Good',
-    { todo: 'the gateway publishes a metric only when its value changes, also after a DCMD' }, async () => {
+  it('writes Mode of blocking to the value it has: the coil frame on the line, completed Good', async () => {
       const since = Date.now();
       const mode = 'ns=1;s=Duzevod/lineA/Device2/Mode of blocking';
       assert.equal((await ua.session.read({ nodeId: mode, attributeId: AttributeIds.Value })).value.value, false);
