@@ -31,6 +31,11 @@ target_compile_definitions(duzevod_mqtt_tests PRIVATE
   DUZ_SAMPLE_BUS="${PROJECT_SOURCE_DIR}/tools/sim/sample.bus"
   DUZ_SPARKPLUG_PY="${SPARKPLUG_PY}"
   DUZ_SPARKPLUG_CLIENT="${MQTT_IT}/sparkplug_client.py")
+# The package holds the OPC UA server where npm is found (packaging/CMakeLists.txt).
+find_program(DUZ_NPM npm)
+if(DUZ_NPM)
+  target_compile_definitions(duzevod_mqtt_tests PRIVATE DUZ_PACKAGE_HAS_OPCUA)
+endif()
 add_dependencies(duzevod_mqtt_tests duzevod-sim duzevod-host duzevod duzevod-mqtt duzevod-conf tessarin duz_sparkplug_py)
 # Each test has its own broker port, pseudo-terminal and directory, so CTest may run them side by side.
 gtest_discover_tests(duzevod_mqtt_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e TIMEOUT 120)

@@ -324,6 +324,14 @@ TEST_F(Mqtt, ThePackageHoldsTheProgramsAndTheUnitAndTheGatewayRunsFromIt) {
   const std::string depends = runToEnd({"/usr/bin/dpkg-deb", "-f", deb, "Depends"}).out;
   EXPECT_NE(depends.find("libmosquitto1"), std::string::npos) << depends;
   EXPECT_NE(depends.find("libprotobuf32"), std::string::npos) << depends;
+#ifdef DUZ_PACKAGE_HAS_OPCUA
+  // The OPC UA server with its locked packages, so that a plant machine needs no registry.
+  for (const char* file :
+       {"./usr/bin/duzevod-opcua -> ", "./usr/lib/duzevod/opcua/node_modules/node-opcua/",
+        "./usr/lib/duzevod/opcua/sparkplug_b.proto\n", "./usr/lib/systemd/system/duzevod-opcua.service\n"})
+    EXPECT_NE(contents.find(file), std::string::npos) << file << " is not in the package";
+  EXPECT_NE(depends.find("nodejs"), std::string::npos) << depends;
+#endif
 
   ASSERT_EQ(runToEnd({"/usr/bin/dpkg-deb", "-x", deb, root}).status, 0);
   const std::string unit = readBytes(root + "/usr/lib/systemd/system/duzevod-mqtt.service");
@@ -331,6 +339,10 @@ TEST_F(Mqtt, ThePackageHoldsTheProgramsAndTheUnitAndTheGatewayRunsFromIt) {
        {"SupplementaryGroups=dialout", "StateDirectory=duzevod", "DUZEVOD_DIR=/var/lib/duzevod",
         "Restart=on-failure", "ExecStart=/usr/bin/duzevod-mqtt --module /usr/lib/duzevod/libduzevod.so"})
     EXPECT_NE(unit.find(line), std::string::npos) << line << " is not in the unit:\n" << unit;
+#ifdef DUZ_PACKAGE_HAS_OPCUA
+  const auto opcua = runToEnd({root + "/usr/bin/duzevod-opcua", "--help"});
+  EXPECT_EQ(opcua.status, 0) << opcua.out << opcua.err;
+#endif
   for (const char* program : {"duzevod-mqtt", "duzevod-host", "duzevod-sim", "duzevod-conf"}) {
     const auto help = runToEnd({root + "/usr/bin/" + program, "--help"});
     EXPECT_EQ(help.status, 0) << program << ": " << help.err;
