@@ -3,7 +3,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <sstream>
 
 namespace duz::bench {
 
@@ -104,13 +108,85 @@ std::vector<Kind> pollOf(Model model) {
   }
 }
 
-double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs) {
+double exchangeFormulaMs(unsigned baud, Kind kind) {
+  return wireMs(baud, requestBytes(kind), replyBytes(kind)) + gapMs(baud);
+}
+
+double cycleFormulaMs(int devices, unsigned baud, const Faults& faults) {
+  const auto has = [](const std::vector<int>& list, int a) {
+    return std::find(list.begin(), list.end(), a) != list.end();
+  };
+  constexpr double kHeaderTimeoutMs = 500 + 2 * 3, kPauseMs = 500;
   double ms = 1000;
   for (int address = 1; address <= devices; ++address) {
     ms += 50;
-    for (Kind k : pollOf(modelAt(address))) ms += 10 + exchangeMs.at(static_cast<std::size_t>(k));
+    const std::vector<Kind> kinds = pollOf(modelAt(address));
+    // A failed transaction ends the poll of every model but the controller, whose one block is all it reads.
+    if (has(faults.silent, address))
+      ms += 10 + kHeaderTimeoutMs + kPauseMs;
+    else if (has(faults.badCrc, address))
+      ms += 10 + exchangeFormulaMs(baud, kinds.front()) + kPauseMs;
+    else
+      for (Kind k : kinds) ms += 10 + exchangeFormulaMs(baud, k);
   }
   return ms;
+}
+
+int transactionsOf(int devices) {
+  int n = 0;
+  for (int address = 1; address <= devices; ++address) n += static_cast<int>(pollOf(modelAt(address)).size());
+  return n;
+}
+
+int wakeUpFloor(int devices, const Faults& faults) {
+  int floor = 1 + devices + 2 * transactionsOf(devices);
+  for (const std::vector<int>* list : {&faults.silent, &faults.badCrc})
+    for (int address : *list)
+      if (address >= 1 && address <= devices)
+        floor += 3 - 2 * static_cast<int>(pollOf(modelAt(address)).size());
+  return floor;
+}
+
+Paired pairedDifference(const std::vector<double>& a, const std::vector<double>& b) {
+  Paired p;
+  const std::size_t n = std::min(a.size(), b.size());
+  p.count = n;
+  if (n == 0) return p;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] - b[i];
+  p.mean = sum / static_cast<double>(n);
+  if (n < 2) {
+    p.low = p.high = p.mean;
+    return p;
+  }
+  double squares = 0;
+  for (std::size_t i = 0; i < n; ++i) squares += (a[i] - b[i] - p.mean) * (a[i] - b[i] - p.mean);
+  const double sd = std::sqrt(squares / static_cast<double>(n - 1));
+  // Two-sided 97.5 % quantiles of Student's t by degrees of freedom; the normal one beyond 30.
+  static constexpr double kT[] = {12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306, 2.262, 2.228,
+                                  2.201,  2.179, 2.160, 2.145, 2.131, 2.120, 2.110, 2.101, 2.093, 2.086,
+                                  2.080,  2.074, 2.069, 2.064, 2.060, 2.056, 2.052, 2.048, 2.045, 2.042};
+  const std::size_t df = n - 1;
+  const double t = df <= std::size(kT) ? kT[df - 1] : 1.96 + 2.4 / static_cast<double>(df);
+  const double half = t * sd / std::sqrt(static_cast<double>(n));
+  p.low = p.mean - half;
+  p.high = p.mean + half;
+  return p;
+}
+
+std::optional<RecordLine> parseRecordLine(const std::string& line) {
+  std::istringstream words(line);
+  RecordLine r;
+  long long us = 0;
+  if (!(words >> us >> r.what)) return std::nullopt;
+  r.us = static_cast<double>(us);
+  for (std::string hex; words >> hex;) {
+    if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(hex[1])))
+      break;  // a note, or a path after "line"
+    r.bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
+  }
+  return r;
 }
 
 double searchBudgetMs(unsigned baud, int limit, int present) {

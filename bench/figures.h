@@ -39,9 +39,44 @@ enum class Model { Controller, Alarm, Thermocouple, Rtd, CurrentLoop };
 Model modelAt(int address);
 std::vector<Kind> pollOf(Model model);
 
-// The cycle the specified waits give: 1000 ms, and per device 50 ms, and per transaction 10 ms and
-// its exchange (`exchangeMs` by kind).
-double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs);
+// One exchange as the line and the instrument make it, nothing of the master's: request and reply at
+// 11 bits a character and the instrument's 3.5 characters before it answers (the simulator's turnaround).
+double exchangeFormulaMs(unsigned baud, Kind kind);
+
+// What a bus does wrong, by address: silent devices answer nothing, bad-CRC devices answer a complete
+// reply with a wrong checksum.
+struct Faults {
+  std::vector<int> silent{};
+  std::vector<int> badCrc{};
+};
+
+// The cycle the specified waits and the line give, at `baud` for devices at 1..devices: 1000 ms, and per
+// device 50 ms, and per transaction 10 ms and its exchange. A silent device's first transaction costs
+// the read time-out of a 3-byte header (500 + 2 x 3 ms) and the 500 ms pause, and ends its poll; a bad
+// CRC costs the whole exchange and the pause.
+double cycleFormulaMs(int devices, unsigned baud, const Faults& faults = {});
+
+// The fewest times a polling thread must sleep and be woken in one cycle: the cycle's sleep, each
+// device's sleep, per transaction the sleep before it and one wait for its reply, and per failed one
+// its pause (a faulty device makes only its first transaction).
+int wakeUpFloor(int devices, const Faults& faults = {});
+int transactionsOf(int devices);
+
+// The mean of paired differences a[i] - b[i] and its 95 % confidence interval (Student's t).
+struct Paired {
+  std::size_t count = 0;
+  double mean = 0, low = 0, high = 0;
+};
+Paired pairedDifference(const std::vector<double>& a, const std::vector<double>& b);
+
+// One line of the simulator's record ("1796713551749944 rx 03 47 06 18 C4 3E"): its time in Unix
+// microseconds, what it was (rx, tx, noise, …) and its bytes.
+struct RecordLine {
+  double us = 0;
+  std::string what;
+  std::vector<std::uint8_t> bytes;
+};
+std::optional<RecordLine> parseRecordLine(const std::string& line);
 
 // The search's budget for addresses 1..limit with devices at 1..present: a silent address costs 10 ms
 // and five attempts of read time-out (500 + 2 x 3 ms) and 500 ms pause; a present one 10 ms and its

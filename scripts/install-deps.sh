@@ -17,9 +17,10 @@ packages=(cmake ninja-build g++ pkg-config libncurses-dev libmosquitto-dev nlohm
           mosquitto-clients)
 if ((!linux_only)); then
   # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog,
-  # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines.
+  # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines, strace and
+  # valgrind for the benchmark's counts of system calls and instructions.
   packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux openssl clang libfuzzer-14-dev
-             libclang-rt-14-dev jq)
+             libclang-rt-14-dev jq strace valgrind)
   # The 32-bit DLL is always built and its binary interface checked from the file. Its behaviour runs
   # under 32-bit Wine where the kernel executes 32-bit programs, and on a 64-bit Windows build under
   # 64-bit Wine everywhere (within the test command's budget there). The dialog's test needs an X

@@ -1,6 +1,8 @@
 // The benchmark's arithmetic: what the page compares the measurements with must itself be right.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "figures.h"
 
 namespace duz::bench {
@@ -30,18 +32,65 @@ TEST(BenchFigures, LineTimesAtElevenBitsACharacter) {
   EXPECT_EQ(replyBytes(Kind::WriteCoil), 8);
 }
 
-TEST(BenchFigures, CycleFormulaCountsEveryTransactionOfTheModels) {
-  std::vector<double> exchange(kKinds, 0);
-  exchange[static_cast<int>(Kind::ControllerBlock)] = 200;
-  exchange[static_cast<int>(Kind::AlarmInputs)] = 20;
-  exchange[static_cast<int>(Kind::AlarmCoils)] = 18;
-  exchange[static_cast<int>(Kind::BlockingCoil)] = 17;
-  exchange[static_cast<int>(Kind::Transducer)] = 16;
-  EXPECT_DOUBLE_EQ(cycleFormulaMs(0, exchange), 1000);
-  // Controller, alarm instrument, three single-channel instruments: 7 transactions.
-  EXPECT_DOUBLE_EQ(cycleFormulaMs(5, exchange), 1000 + 5 * 50 + 7 * 10 + 200 + 20 + 18 + 17 + 3 * 16);
-  EXPECT_EQ(modelAt(6), Model::Controller);
-  EXPECT_EQ(modelAt(31), Model::Controller);
+TEST(BenchFigures, CycleFormulaComesFromTheLineAndTheSpecifiedWaitsAlone) {
+  const double c = characterMs(9600), turnaround = gapMs(9600);
+  EXPECT_DOUBLE_EQ(cycleFormulaMs(0, 9600), 1000);
+  // Controller (6 + 221 bytes), alarm instrument (8 + 9, 8 + 7, 8 + 6), three transducers (6 + 8 each):
+  // 7 transactions, each after 10 ms and with the instrument's 3.5 characters.
+  const double bytes = (6 + 221) + (8 + 9) + (8 + 7) + (8 + 6) + 3 * (6 + 8);
+  EXPECT_NEAR(cycleFormulaMs(5, 9600), 1000 + 5 * 50 + 7 * (10 + turnaround) + bytes * c, 1e-9);
+  EXPECT_NEAR(exchangeFormulaMs(9600, Kind::ControllerBlock), 264.1, 0.05);
+  // The full bus: 31 devices, 43 transactions, 2117 bytes on the line.
+  EXPECT_EQ(transactionsOf(31), 43);
+  EXPECT_NEAR(cycleFormulaMs(31, 9600), 1000 + 31 * 50 + 43 * (10 + turnaround) + 2117 * c, 1e-9);
+}
+
+TEST(BenchFigures, SickBusFormulaChargesTimeOutsPausesAndEndsThePoll) {
+  const double clean = cycleFormulaMs(9, 9600);
+  // A silent alarm instrument makes one transaction, not three: 10 ms, the header's 506 ms, the pause.
+  double alarm = 0;
+  for (Kind k : pollOf(Model::Alarm)) alarm += 10 + exchangeFormulaMs(9600, k);
+  EXPECT_NEAR(cycleFormulaMs(9, 9600, {.silent = {7}}), clean - alarm + 10 + 506 + 500, 1e-9);
+  // A bad CRC costs the whole exchange and the pause.
+  EXPECT_NEAR(cycleFormulaMs(9, 9600, {.badCrc = {9}}), clean + 500, 1e-9);
+  // Addresses beyond the bus change nothing.
+  EXPECT_DOUBLE_EQ(cycleFormulaMs(5, 9600, {.silent = {7}}), cycleFormulaMs(5, 9600));
+}
+
+TEST(BenchFigures, WakeUpFloorOfTheSpecifiedWaits) {
+  // 1 cycle sleep + 31 device sleeps + 43 sleeps before a request + 43 waits for a reply.
+  EXPECT_EQ(wakeUpFloor(31), 118);
+  EXPECT_EQ(wakeUpFloor(1), 4);
+  // A silent alarm instrument: one transaction and its pause instead of three transactions.
+  EXPECT_EQ(wakeUpFloor(31, {.silent = {7}}), 118 - 6 + 3);
+  EXPECT_EQ(wakeUpFloor(31, {.silent = {8}, .badCrc = {9}}), 118 + 2);
+}
+
+TEST(BenchFigures, PairedDifferenceWithStudentsInterval) {
+  // Differences 1, 2, 3: mean 2, standard deviation 1, t(2) = 4.303.
+  const Paired p = pairedDifference({11, 12, 13}, {10, 10, 10});
+  EXPECT_EQ(p.count, 3u);
+  EXPECT_DOUBLE_EQ(p.mean, 2);
+  EXPECT_NEAR(p.high - p.mean, 4.303 / std::sqrt(3.0), 1e-9);
+  EXPECT_NEAR(p.mean - p.low, 4.303 / std::sqrt(3.0), 1e-9);
+  // Only whole pairs count; one pair has no spread.
+  const Paired one = pairedDifference({5, 6}, {4});
+  EXPECT_EQ(one.count, 1u);
+  EXPECT_DOUBLE_EQ(one.low, 1);
+  EXPECT_DOUBLE_EQ(one.high, 1);
+  EXPECT_EQ(pairedDifference({}, {}).count, 0u);
+}
+
+TEST(BenchFigures, RecordLinesGiveTimeKindAndBytes) {
+  const auto rx = parseRecordLine("1796713551749944 rx 03 47 06 18 C4 3E");
+  ASSERT_TRUE(rx);
+  EXPECT_DOUBLE_EQ(rx->us, 1796713551749944.0);
+  EXPECT_EQ(rx->what, "rx");
+  EXPECT_EQ(rx->bytes, (std::vector<std::uint8_t>{0x03, 0x47, 0x06, 0x18, 0xC4, 0x3E}));
+  const auto line = parseRecordLine("1796713563000000 line /dev/pts/7");
+  ASSERT_TRUE(line);
+  EXPECT_TRUE(line->bytes.empty());
+  EXPECT_FALSE(parseRecordLine("garbage"));
 }
 
 TEST(BenchFigures, SearchBudgetOfSilentAndPresentAddresses) {
