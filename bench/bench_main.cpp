@@ -1,6 +1,16 @@
 // duzevod-bench: measures the module on a paced simulator line against wire time, against libmodbus
 // and against its own cycle formula, and writes the figures as one page.
 #include <modbus/modbus.h>
+#ifdef DUZ_MQTT
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+#endif
 #include <pthread.h>
 #include <sched.h>
 #include <sys/utsname.h>
@@ -599,6 +609,177 @@ int noiseHits(const std::vector<RecordLine>& record, unsigned baud) {
   return hits;
 }
 
+// ---- the gateway -----------------------------------------------------------------------------------
+
+#ifdef DUZ_MQTT
+// A port on 127.0.0.1 that nothing listens on right now.
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+// A subscriber of the gateway's topics: each message's time of receipt (Unix ms, taken in the client
+// library's callback) and payload. Retained messages (what was there before) are left out.
+class GatewaySubscriber {
+ public:
+  struct Message {
+    double unixMs;
+    std::string topic, payload;
+  };
+  GatewaySubscriber(int port, const std::string& filter) : filter_(filter) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(nullptr, true, this);
+    if (!client_) fail("cannot make an MQTT client");
+    mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
+      if (rc == 0) mosquitto_subscribe(m, nullptr, static_cast<GatewaySubscriber*>(self)->filter_.c_str(), 1);
+    });
+    mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+      timespec t{};
+      clock_gettime(CLOCK_REALTIME, &t);
+      if (m->retain) return;
+      auto* s = static_cast<GatewaySubscriber*>(self);
+      const std::lock_guard lock(s->mutex_);
+      s->messages_.push_back(
+          {static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6, m->topic,
+           std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen))});
+    });
+    // The broker may still be starting.
+    for (int i = 0; mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS; ++i) {
+      if (i == 50) fail("the broker does not accept connections");
+      usleep(100'000);
+    }
+    mosquitto_loop_start(client_);
+  }
+  ~GatewaySubscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+    mosquitto_lib_cleanup();
+  }
+  GatewaySubscriber(const GatewaySubscriber&) = delete;
+  GatewaySubscriber& operator=(const GatewaySubscriber&) = delete;
+  std::vector<Message> messages() {
+    const std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  std::string filter_;
+  mosquitto* client_ = nullptr;
+  std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+// The time a JSON payload's value was taken ("timestamp":"2026-12-08T10:05:01.204Z"), Unix ms.
+std::optional<double> jsonValueTimeMs(const std::string& payload) {
+  const auto j = nlohmann::json::parse(payload, nullptr, false);
+  if (!j.is_object() || !j.contains("timestamp") || !j["timestamp"].is_string()) return std::nullopt;
+  return tracedRequestMs(j["timestamp"].get<std::string>() + " tx 00 00", 0);
+}
+
+struct GatewayFigures {
+  Summary latency;
+  std::size_t messages = 0, unmatched = 0;
+  double cpuShare = NAN, residentKb = NAN, seconds = 0;
+};
+
+// The gateway publishing the full bus to a broker of its own: from the simulator's record of each
+// reply's last byte to a subscriber's receipt of the value it carried. `options` and `valueTimeMs` make
+// the mode: JSON now; another payload needs only its option and its decoder.
+GatewayFigures measureGateway(Work& work, int devices, double seconds,
+                              const std::vector<std::string>& options,
+                              std::optional<double> (*valueTimeMs)(const std::string&)) {
+  const fs::path record = work.file("record");
+  // Every transducer's value moves, so that every poll publishes.
+  std::string drift;
+  Simulator sim(work, devices, kPollBaud, "", {}, record.string());
+  for (int a = 1; a <= devices; ++a)
+    if (modelAt(a) != Model::Controller && modelAt(a) != Model::Alarm)
+      sim.process.command(std::to_string(a) + " drift raw 1000 7000 " + std::to_string(7 + a % 5));
+  const fs::path dir = restoredDir(work, devices, sim.pty);
+  const int port = freePort();
+  const fs::path conf =
+      writeFile(work.file("mosquitto.conf"),
+                "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\nallow_anonymous true\n");
+  const passwd* user = getpwuid(geteuid());
+  std::ofstream(conf, std::ios::app) << "user " << (user ? user->pw_name : "root") << "\n";
+  Child broker({.argv = {onPath("mosquitto"), "-c", conf.string()},
+                .input = false,
+                .errorFile = work.file("mosquitto-stderr").string()});
+  GatewaySubscriber subscriber(port, "bench/#");
+  std::vector<std::string> argv = {
+      DUZ_MQTT, "--module", DUZ_MODULE, "--broker", "127.0.0.1:" + std::to_string(port), "--prefix", "bench"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  const fs::path errors = work.file("gateway-stderr");
+  GatewayFigures g;
+  {
+    Child gateway({.argv = argv,
+                   .env = {{"DUZEVOD_DIR", dir.string()}, {"DUZEVOD_OPERATOR", "answer no"}},
+                   .input = false,
+                   .errorFile = errors.string(),
+                   .outputToErrors = true});
+    // From its first cycle on: its CPU time and memory over the window.
+    usleep(static_cast<useconds_t>(cycleFormulaMs(devices, kPollBaud) * 1000));
+    const auto cpuTicks = [&gateway] {
+      std::ifstream stat("/proc/" + std::to_string(gateway.pid()) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), {});
+      std::istringstream after(text.substr(text.rfind(')') + 2));
+      std::string field;
+      double utime = 0, stime = 0;
+      for (int i = 3; i <= 15 && after >> field; ++i)
+        if (i == 14)
+          utime = std::atof(field.c_str());
+        else if (i == 15)
+          stime = std::atof(field.c_str());
+      return utime + stime;
+    };
+    const double t0 = monotonicMs(), c0 = cpuTicks();
+    usleep(static_cast<useconds_t>(seconds * 1e6));
+    const double c1 = cpuTicks();
+    g.seconds = (monotonicMs() - t0) / 1000;
+    g.cpuShare = (c1 - c0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / g.seconds * 100;
+    std::ifstream status("/proc/" + std::to_string(gateway.pid()) + "/status");
+    for (std::string key; status >> key;)
+      if (key == "VmRSS:") {
+        status >> g.residentKb;
+        break;
+      }
+    if (gateway.ended()) fail("the gateway stopped (see " + errors.string() + ")");
+  }
+  usleep(200'000);
+  // Each value's reply: the last one whose last byte was on the line by the value's time (which the
+  // module takes right after the reply, in whole milliseconds); the next request follows 10 ms later.
+  std::vector<double> replyEnds;
+  for (const RecordLine& r : readRecord(record))
+    if (r.what == "tx")
+      replyEnds.push_back(r.us / 1000 + static_cast<double>(r.bytes.size()) * characterMs(kPollBaud));
+  std::sort(replyEnds.begin(), replyEnds.end());
+  std::vector<double> latencies;
+  for (const auto& m : subscriber.messages()) {
+    const auto taken = valueTimeMs(m.payload);
+    if (!taken) continue;
+    ++g.messages;
+    const auto after = std::upper_bound(replyEnds.begin(), replyEnds.end(), *taken + 1);
+    if (after == replyEnds.begin() || *taken + 1 - *(after - 1) > 10) {
+      ++g.unmatched;
+      continue;
+    }
+    latencies.push_back(m.unixMs - *(after - 1));
+  }
+  g.latency = summarize(latencies);
+  return g;
+}
+#endif
+
 // ---- the page ----------------------------------------------------------------------------------------
 
 std::string firstLineOf(const char* path, const char* key) {
@@ -1099,6 +1280,39 @@ int main(int argc, char** argv) {
                verdict(wire.count > 0 && wire.p99 <= wireTarget && back.p99 <= returnTarget) + " |\n";
   }
 
+  // 9. The gateway, publishing the full bus.
+  std::string gatewayText =
+      "Not measured: this build has no gateway (it needs libmosquitto-dev and nlohmann-json3-dev).\n";
+#ifdef DUZ_MQTT
+  if (o.wants(9)) {
+    const double seconds = o.tiny ? 4 : 60;
+    std::fprintf(stderr, "duzevod-bench: the JSON gateway publishing %d instruments for %.0f s\n", full,
+                 seconds);
+    const GatewayFigures json = measureGateway(work, full, seconds, {}, jsonValueTimeMs);
+    gatewayText =
+        "`duzevod-mqtt` loads the module, polls " + std::to_string(full) +
+        " instruments (every transducer's value moving, so that every poll publishes) and publishes to a "
+        "mosquitto of its own on 127.0.0.1 at QoS 1; a subscriber (libmosquitto) takes the time of each "
+        "message's receipt in its callback. The value's reply is the last one the simulator recorded before "
+        "the value's timestamp; latency runs from that reply's last byte on the line (its record time + its "
+        "length at 11 bits a character) to the receipt. CPU and memory are the gateway process's (module "
+        "included) over " +
+        format("%.0f", json.seconds) +
+        " s.\n\n| Payload | messages | p50 ms | p99 ms | max ms | gateway CPU, share of one core | resident "
+        "|\n"
+        "|---|---|---|---|---|---|---|\n| JSON | " +
+        std::to_string(json.messages) +
+        (json.unmatched ? " (" + std::to_string(json.unmatched) + " unmatched)" : "") + " | " +
+        ms(json.latency.median) + " | " + ms(json.latency.p99) + " | " + ms(json.latency.max) + " | " +
+        format("%.3f %%", json.cpuShare) + " | " + mb(json.residentKb) +
+        " |\n\nThe Sparkplug B row follows once the gateway's `--sparkplug` mode is merged (the measurement "
+        "takes a gateway option and a payload decoder); the OPC UA rows belong to the OPC UA server's "
+        "work.\n";
+    targets += "| Gateway latency p99, JSON, " + std::to_string(full) + " instruments | shown, no target | " +
+               ms(json.latency.p99) + " ms | – |\n";
+  }
+#endif
+
   // 7. Search.
   std::string searchTable = "| Limit | present | search s | budget s | difference |\n|---|---|---|---|---|\n";
   const std::vector<std::pair<int, int>> searches = !o.wants(7) ? std::vector<std::pair<int, int>>{}
@@ -1218,8 +1432,7 @@ int main(int argc, char** argv) {
       "one its identification (and a transducer's parameter) exchange; the module's inter-frame gap once, "
       "before its first request (every later one follows a line quiet for longer).\n\n" +
       searchTable + "\n## 8. Load time\n\nFive instruments, restored configuration.\n\n" + loadTable +
-      "\n## 9. The gateway\n\nNot measured yet: the JSON gateway's row (from the simulator's record of a "
-      "reply to a subscriber's receipt of the value) and the Sparkplug B row are still to come.\n";
+      "\n## 9. The gateway\n\n" + gatewayText;
 
   std::fputs(page.c_str(), stdout);
   if (!o.out.empty()) {
