@@ -147,6 +147,16 @@ int wakeUpFloor(int devices, const Faults& faults) {
   return floor;
 }
 
+int twoReadWakeUpFloor(int devices, unsigned baud) {
+  int floor = 1 + devices;
+  for (int address = 1; address <= devices; ++address)
+    for (Kind k : pollOf(modelAt(address))) {
+      const double bodyMs = (replyBytes(k) - 3) * characterMs(baud);
+      floor += 3 + static_cast<int>(std::ceil(bodyMs / 95)) - 1;
+    }
+  return floor;
+}
+
 Paired pairedDifference(const std::vector<double>& a, const std::vector<double>& b) {
   Paired p;
   const std::size_t n = std::min(a.size(), b.size());

@@ -64,6 +64,10 @@ TEST(BenchFigures, WakeUpFloorOfTheSpecifiedWaits) {
   // A silent alarm instrument: one transaction and its pause instead of three transactions.
   EXPECT_EQ(wakeUpFloor(31, {.silent = {7}}), 118 - 6 + 3);
   EXPECT_EQ(wakeUpFloor(31, {.silent = {8}, .badCrc = {9}}), 118 + 2);
+  // Reading header and body apart: three waits a transaction, and a controller's 218-byte body at 9600
+  // bit/s (250 ms) two looks more; at 115200 bit/s (21 ms) none.
+  EXPECT_EQ(twoReadWakeUpFloor(31, 9600), 1 + 31 + 43 * 3 + 7 * 2);
+  EXPECT_EQ(twoReadWakeUpFloor(31, 115200), 1 + 31 + 43 * 3);
 }
 
 TEST(BenchFigures, PairedDifferenceWithStudentsInterval) {
