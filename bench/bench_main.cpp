@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,7 +182,7 @@ struct Simulator {
   Simulator(Work& work, int devices, unsigned baud, const std::string& more = "", const Faults& faults = {},
             const std::string& record = "")
       : process(DUZ_SIM, options(work, devices, baud, more, faults, record),
-                {.input = true, .errorFile = work.file("sim-stderr").string()}),
+                {.input = true, .errorFile = work.file("sim-stderr").string(), .parentDeathSignal = SIGTERM}),
         pty(process.path()) {
     if (!process.started()) fail("the simulator did not start");
   }
@@ -233,7 +234,7 @@ std::string onPath(const std::string& name) {
 }
 
 // A program of the benchmark, run while others may run beside it; its "key value…" lines are read
-// when it ends.
+// when it ends. Like the simulators, it is ended with the benchmark, also when a failure ends that.
 struct Running {
   std::unique_ptr<Child> child;
   fs::path errors;
@@ -254,7 +255,8 @@ Running startHost(Work& work, const fs::path& dir, const std::string& script, do
       .argv = argv,
       .env = {{"DUZEVOD_DIR", dir.string()}, {"DUZEVOD_OPERATOR", script}, {"DUZEVOD_TRACE", trace}},
       .input = false,
-      .errorFile = r.errors.string()});
+      .errorFile = r.errors.string(),
+      .parentDeathSignal = SIGTERM});
   return r;
 }
 
@@ -266,7 +268,8 @@ Running startReference(Work& work, const std::string& pty, int devices, double s
   Running r;
   r.errors = work.file("ref-stderr");
   r.budgetS = seconds + 120;
-  r.child = std::make_unique<Child>(ChildSetup{.argv = argv, .input = false, .errorFile = r.errors.string()});
+  r.child = std::make_unique<Child>(
+      ChildSetup{.argv = argv, .input = false, .errorFile = r.errors.string(), .parentDeathSignal = SIGTERM});
   return r;
 }
 
