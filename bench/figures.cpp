@@ -184,6 +184,62 @@ Paired pairedDifference(const std::vector<double>& a, const std::vector<double>&
   return p;
 }
 
+std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& r) {
+  if (r.size() < 6) return std::nullopt;
+  switch (r[1]) {
+    case 71:
+      return r[3] > 1 ? Kind::ControllerBlock : Kind::Transducer;
+    case 2:
+      return Kind::AlarmInputs;
+    case 1:
+      return r[5] == 1 ? Kind::BlockingCoil : Kind::AlarmCoils;
+    case 5:
+      return Kind::WriteCoil;
+    default:
+      return std::nullopt;
+  }
+}
+
+double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,
+                              const Faults& faults, double* spoiledPerCycle) {
+  const auto has = [](const std::vector<int>& list, int a) {
+    return std::find(list.begin(), list.end(), a) != list.end();
+  };
+  const double charUs = characterMs(baud) * 1000, gapUs = gapMs(baud) * 1000;
+  int cycles = 0, spoiled = 0;
+  double ms = 0;
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const RecordLine& rx = record[i];
+    const auto kind = rx.what == "rx" ? kindOfRequest(rx.bytes) : std::nullopt;
+    if (!kind) continue;
+    const int address = rx.bytes[0];
+    if (address == 1) ++cycles;
+    ms += 10;
+    if (has(faults.silent, address)) {
+      ms += 500 + 2 * 3 + 500;
+      continue;
+    }
+    ms += exchangeFormulaMs(baud, *kind);
+    std::size_t reply = i + 1;
+    while (reply < record.size() && record[reply].what == "noise") ++reply;
+    bool hit = reply >= record.size() || record[reply].what != "tx" ||
+               static_cast<int>(record[reply].bytes.size()) != replyBytes(*kind);
+    if (!hit) {
+      const double from = rx.us - gapUs - requestBytes(*kind) * charUs;
+      const double to = record[reply].us + static_cast<double>(record[reply].bytes.size()) * charUs;
+      for (std::size_t j = i; j > 0 && !hit && record[j - 1].us >= from; --j)
+        hit = record[j - 1].what == "noise";
+      for (std::size_t j = i + 1; j < record.size() && !hit && record[j].us <= to; ++j)
+        hit = record[j].what == "noise";
+    }
+    if (hit) ++spoiled;
+    if (hit || has(faults.badCrc, address)) ms += 500;
+  }
+  if (cycles == 0) return NAN;
+  if (spoiledPerCycle) *spoiledPerCycle = spoiled / static_cast<double>(cycles);
+  return ms / cycles + 1000 + 50.0 * devices;
+}
+
 std::optional<RecordLine> parseRecordLine(const std::string& line) {
   std::istringstream words(line);
   RecordLine r;

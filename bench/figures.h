@@ -82,6 +82,18 @@ struct RecordLine {
 };
 std::optional<RecordLine> parseRecordLine(const std::string& line);
 
+// The kind of a request of the benchmark's buses, from its bytes.
+std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& request);
+
+// The cycle formula over what a simulator's record shows was asked on the line: per cycle (a request to
+// address 1) 1000 ms and 50 ms a device, per request received 10 ms and its exchange, or for a silent
+// device the header's time-out; the 500 ms pause after a reply with a bad CRC and after one that noise
+// spoiled (noise inside it, or a burst between the request's first byte and the reply's last). A failed
+// transaction's attempt is taken as long as a clean one, though noise may end it sooner. The mean a
+// cycle; `spoiledPerCycle` gets the spoiled exchanges a cycle.
+double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,
+                              const Faults& faults, double* spoiledPerCycle = nullptr);
+
 // The search's budget for addresses 1..limit with devices at 1..present: a silent address costs 10 ms
 // and five attempts of read time-out (500 + 2 x 3 ms) and 500 ms pause; a present one 10 ms and its
 // identification exchange, and a transducer 10 ms and its parameter exchange more. The inter-frame gap

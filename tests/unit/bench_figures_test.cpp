@@ -70,6 +70,52 @@ TEST(BenchFigures, WakeUpFloorOfTheSpecifiedWaits) {
   EXPECT_EQ(twoReadWakeUpFloor(31, 115200), 1 + 31 + 43 * 3);
 }
 
+TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
+  // A controller at 1 and an alarm instrument at 2, two cycles. In the second, noise inside the
+  // controller's reply and a burst before the alarm instrument's first reply, which ends its poll.
+  double t = 0;
+  std::vector<RecordLine> record;
+  const auto line = [&](const char* what, std::vector<std::uint8_t> bytes) {
+    record.push_back({t += 100'000, what, std::move(bytes)});
+  };
+  const auto bytes = [](std::initializer_list<std::uint8_t> head, std::size_t size) {
+    std::vector<std::uint8_t> b(head);
+    b.resize(size);
+    return b;
+  };
+  const auto controller = bytes({1, 71, 0, 24}, 6), inputs = bytes({2, 2, 0, 0, 0, 32}, 8),
+             coils = bytes({2, 1, 0, 0, 0, 16}, 8), blocking = bytes({2, 1, 0, 0xF0, 0, 1}, 8);
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    line("rx", controller);
+    line("tx", bytes({1, 71}, cycle == 0 ? 221 : 223));
+    line("rx", inputs);
+    if (cycle == 1) {
+      line("noise", {0x5A});
+      line("tx", bytes({2, 2}, 9));
+      continue;
+    }
+    line("tx", bytes({2, 2}, 9));
+    line("rx", coils);
+    line("tx", bytes({2, 1}, 7));
+    line("rx", blocking);
+    line("tx", bytes({2, 1}, 6));
+  }
+  double spoiled = 0;
+  const double e =
+      10 + exchangeFormulaMs(9600, Kind::ControllerBlock) + 10 + exchangeFormulaMs(9600, Kind::AlarmInputs);
+  const double expected = 1000 + 2 * 50 +
+                          (2 * e + 2 * 500 + 20 + exchangeFormulaMs(9600, Kind::AlarmCoils) +
+                           exchangeFormulaMs(9600, Kind::BlockingCoil)) /
+                              2;
+  EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}, &spoiled), expected, 1e-6);
+  EXPECT_DOUBLE_EQ(spoiled, 1);
+  // A clean record gives the plain formula; a bad CRC adds the pause to every exchange of its device.
+  record.resize(8);
+  EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}), cycleFormulaMs(2, 9600), 1e-6);
+  EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {.badCrc = {1}}), cycleFormulaMs(2, 9600) + 500, 1e-6);
+  EXPECT_TRUE(std::isnan(recordedCycleFormulaMs({}, 9600, 2, {})));
+}
+
 TEST(BenchFigures, PairedDifferenceWithStudentsInterval) {
   // Differences 1, 2, 3: mean 2, standard deviation 1, t(2) = 4.303.
   const Paired p = pairedDifference({11, 12, 13}, {10, 10, 10});
