@@ -206,7 +206,10 @@ double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned ba
     return std::find(list.begin(), list.end(), a) != list.end();
   };
   const double charUs = characterMs(baud) * 1000, gapUs = gapMs(baud) * 1000;
-  int cycles = 0, spoiled = 0;
+  int lastCycle = -1;  // the polls of address 1 less one: the span's cycles
+  for (const RecordLine& r : record)
+    if (r.what == "rx" && kindOfRequest(r.bytes) && r.bytes[0] == 1) ++lastCycle;
+  int cycles = -1, spoiled = 0;  // counted at each poll's start: the last one only ends the span
   double ms = 0;
   for (std::size_t i = 0; i < record.size(); ++i) {
     const RecordLine& rx = record[i];
@@ -214,6 +217,8 @@ double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned ba
     if (!kind) continue;
     const int address = rx.bytes[0];
     if (address == 1) ++cycles;
+    if (cycles < 0) continue;
+    if (address == 1 && cycles == lastCycle) break;
     ms += 10;
     if (has(faults.silent, address)) {
       ms += 500 + 2 * 3 + 500;
@@ -235,9 +240,20 @@ double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned ba
     if (hit) ++spoiled;
     if (hit || has(faults.badCrc, address)) ms += 500;
   }
-  if (cycles == 0) return NAN;
+  if (cycles <= 0) return NAN;
   if (spoiledPerCycle) *spoiledPerCycle = spoiled / static_cast<double>(cycles);
   return ms / cycles + 1000 + 50.0 * devices;
+}
+
+double recordedCycleMs(const std::vector<RecordLine>& record) {
+  double first = NAN, last = NAN;
+  int polls = 0;
+  for (const RecordLine& r : record)
+    if (r.what == "rx" && kindOfRequest(r.bytes) && r.bytes[0] == 1) {
+      if (polls++ == 0) first = r.us;
+      last = r.us;
+    }
+  return polls < 2 ? NAN : (last - first) / 1000 / (polls - 1);
 }
 
 std::optional<RecordLine> parseRecordLine(const std::string& line) {

@@ -85,10 +85,14 @@ std::optional<RecordLine> parseRecordLine(const std::string& line);
 // The kind of a request of the benchmark's buses, from its bytes.
 std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& request);
 
-// The cycle formula over what a simulator's record shows was asked on the line: per cycle (a request to
-// address 1) 1000 ms and 50 ms a device, per request received 10 ms and its exchange, or for a silent
-// device the header's time-out; the 500 ms pause after a reply with a bad CRC and after one that noise
-// spoiled (noise inside it, or a burst between the request's first byte and the reply's last). A failed
+// The mean cycle a simulator's record shows: between its first and its last request to address 1 (one
+// a poll, whether answered or not), over the polls between. NAN with fewer than two.
+double recordedCycleMs(const std::vector<RecordLine>& record);
+
+// The cycle formula over what a simulator's record shows was asked on the line, over the same span as
+// `recordedCycleMs`: per cycle 1000 ms and 50 ms a device, per request received 10 ms and its exchange, or
+// for a silent device the header's time-out; the 500 ms pause after a reply with a bad CRC and after one that
+// noise spoiled (noise inside it, or a burst between the request's first byte and the reply's last). A failed
 // transaction's attempt is taken as long as a clean one, though noise may end it sooner. The mean a
 // cycle; `spoiledPerCycle` gets the spoiled exchanges a cycle.
 double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,

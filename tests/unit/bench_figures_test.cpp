@@ -100,6 +100,7 @@ TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
     line("rx", blocking);
     line("tx", bytes({2, 1}, 6));
   }
+  line("rx", controller);  // the third poll's start ends the span
   double spoiled = 0;
   const double e =
       10 + exchangeFormulaMs(9600, Kind::ControllerBlock) + 10 + exchangeFormulaMs(9600, Kind::AlarmInputs);
@@ -109,11 +110,15 @@ TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
                               2;
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}, &spoiled), expected, 1e-6);
   EXPECT_DOUBLE_EQ(spoiled, 1);
+  // The record's cycle: from the first poll of address 1 to the last (13 lines apart, 100 ms each).
+  EXPECT_NEAR(recordedCycleMs(record), 13 * 100.0 / 2, 1e-9);
   // A clean record gives the plain formula; a bad CRC adds the pause to every exchange of its device.
-  record.resize(8);
+  record.resize(9);
+  record.back() = {t, "rx", controller};
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}), cycleFormulaMs(2, 9600), 1e-6);
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {.badCrc = {1}}), cycleFormulaMs(2, 9600) + 500, 1e-6);
   EXPECT_TRUE(std::isnan(recordedCycleFormulaMs({}, 9600, 2, {})));
+  EXPECT_TRUE(std::isnan(recordedCycleMs({record.front()})));
 }
 
 TEST(BenchFigures, PairedDifferenceWithStudentsInterval) {
