@@ -501,23 +501,10 @@ double cpuPerWakeUpUs(int count) {
 
 // ---- counts that do not depend on the machine ------------------------------------------------------
 
-// System calls in an `strace -f -ttt` log, by name: those of thread `tid` (0: any) that began within
-// [fromS, toS] (Unix seconds).
+// System calls in an `strace -f -ttt` log file (see systemCallsIn).
 std::map<std::string, double> systemCalls(const fs::path& log, int tid, double fromS, double toS) {
-  std::map<std::string, double> calls;
   std::ifstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    int pid = 0;
-    double at = 0;
-    std::string call;
-    if (!(words >> pid >> at >> call) || (tid != 0 && pid != tid) || at < fromS || at > toS) continue;
-    // "<... read resumed>" ends a call counted where it began; "---" and "+++" are signals and exits.
-    const auto paren = call.find('(');
-    if (call.rfind("<...", 0) == 0 || paren == std::string::npos || paren == 0) continue;
-    calls[call.substr(0, paren)] += 1;
-  }
-  return calls;
+  return systemCallsIn(in, tid, fromS, toS);
 }
 
 double total(const std::map<std::string, double>& counts) {

@@ -184,6 +184,21 @@ Paired pairedDifference(const std::vector<double>& a, const std::vector<double>&
   return p;
 }
 
+std::map<std::string, double> systemCallsIn(std::istream& log, int tid, double fromS, double toS) {
+  std::map<std::string, double> calls;
+  for (std::string line; std::getline(log, line);) {
+    std::istringstream words(line);
+    int pid = 0;
+    double at = 0;
+    std::string call;
+    if (!(words >> pid >> at >> call) || (tid != 0 && pid != tid) || at < fromS || at > toS) continue;
+    const auto paren = call.find('(');
+    if (call.rfind("<...", 0) == 0 || paren == std::string::npos || paren == 0) continue;
+    calls[call.substr(0, paren)] += 1;
+  }
+  return calls;
+}
+
 std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& r) {
   if (r.size() < 6) return std::nullopt;
   switch (r[1]) {

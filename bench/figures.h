@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +74,11 @@ struct Paired {
   double mean = 0, low = 0, high = 0;
 };
 Paired pairedDifference(const std::vector<double>& a, const std::vector<double>& b);
+
+// System calls in an `strace -f -ttt` log ("1234 1796713551.749944 read(3, …"), by name: those of
+// thread `tid` (0: any) that began within [fromS, toS] (Unix seconds). A call that strace splits
+// ("<unfinished …>", "<... read resumed>") counts once; signals and exits not at all.
+std::map<std::string, double> systemCallsIn(std::istream& log, int tid, double fromS, double toS);
 
 // One line of the simulator's record ("1796713551749944 rx 03 47 06 18 C4 3E"): its time in Unix
 // microseconds, what it was (rx, tx, noise, …) and its bytes.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "figures.h"
 
@@ -119,6 +120,23 @@ TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {.badCrc = {1}}), cycleFormulaMs(2, 9600) + 500, 1e-6);
   EXPECT_TRUE(std::isnan(recordedCycleFormulaMs({}, 9600, 2, {})));
   EXPECT_TRUE(std::isnan(recordedCycleMs({record.front()})));
+}
+
+TEST(BenchFigures, SystemCallsOfOneThreadWithinTheWindow) {
+  std::istringstream log(
+      "100 10.000001 futex(0x5580, FUTEX_WAIT_BITSET_PRIVATE, 0, {tv_sec=1}, FUTEX_BITSET_MATCH_ANY "
+      "<unfinished ...>\n"
+      "101 10.000100 clock_nanosleep(CLOCK_MONOTONIC, 0, {tv_sec=0, tv_nsec=100000000}, NULL) = 0\n"
+      "100 11.000002 <... futex resumed>) = -1 ETIMEDOUT (Connection timed out)\n"
+      "100 11.000010 ppoll([{fd=5, events=POLLIN}], 1, {tv_sec=0, tv_nsec=506000000}, NULL, 8) = 1\n"
+      "100 11.000020 read(5, \"\\x01G\", 3) = 2\n"
+      "100 11.000030 --- SIGCHLD {si_signo=SIGCHLD, si_code=CLD_EXITED} ---\n"
+      "100 12.500000 read(5, \"\", 3) = 0\n"
+      "100 13.000000 +++ exited with 0 +++\n");
+  const auto calls = systemCallsIn(log, 100, 10.0, 12.0);
+  EXPECT_EQ(calls, (std::map<std::string, double>{{"futex", 1}, {"ppoll", 1}, {"read", 1}}));
+  std::istringstream again("7 1.0 write(1, \"x\", 1) = 1\n8 1.5 write(1, \"y\", 1) = 1\n");
+  EXPECT_EQ(systemCallsIn(again, 0, 0, 2).at("write"), 2);  // any thread
 }
 
 TEST(BenchFigures, PairedDifferenceWithStudentsInterval) {
