@@ -236,24 +236,40 @@ double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned ba
     if (address == 1 && cycles == lastCycle) break;
     ms += 10;
     if (has(faults.silent, address)) {
-      ms += 500 + 2 * 3 + 500;
+      // The header's time-out, unless noise comes first: three bytes of it end the read at once, fewer
+      // 100 ms after the last.
+      const double startUs = rx.us - gapUs;
+      double waitMs = 500 + 2 * 3;
+      for (std::size_t j = i + 1; j < record.size() && record[j].us - startUs < waitMs * 1000; ++j)
+        if (record[j].what == "noise" && !record[j].bytes.empty()) {
+          const std::size_t n = std::min<std::size_t>(3, record[j].bytes.size());
+          waitMs = std::min(
+              waitMs, (record[j].us - startUs + static_cast<double>(n) * charUs) / 1000 + (n < 3 ? 100 : 0));
+          break;
+        }
+      ms += waitMs + 500;
       continue;
     }
     ms += exchangeFormulaMs(baud, *kind);
+    // The master pauses 500 ms after a failed transaction: its next request comes that much later than
+    // the specified waits bring it (half of it is the threshold).
     std::size_t reply = i + 1;
     while (reply < record.size() && record[reply].what == "noise") ++reply;
-    bool hit = reply >= record.size() || record[reply].what != "tx" ||
-               static_cast<int>(record[reply].bytes.size()) != replyBytes(*kind);
-    if (!hit) {
-      const double from = rx.us - gapUs - requestBytes(*kind) * charUs;
-      const double to = record[reply].us + static_cast<double>(record[reply].bytes.size()) * charUs;
-      for (std::size_t j = i; j > 0 && !hit && record[j - 1].us >= from; --j)
-        hit = record[j - 1].what == "noise";
-      for (std::size_t j = i + 1; j < record.size() && !hit && record[j].us <= to; ++j)
-        hit = record[j].what == "noise";
+    const bool answered = reply < record.size() && record[reply].what == "tx";
+    const double endUs =
+        answered ? record[reply].us + static_cast<double>(record[reply].bytes.size()) * charUs : rx.us;
+    bool failed = false;
+    for (std::size_t j = i + 1; j < record.size(); ++j) {
+      const auto next = record[j].what == "rx" ? kindOfRequest(record[j].bytes) : std::nullopt;
+      if (!next) continue;
+      const int to = record[j].bytes[0];
+      const double waitsMs = 10 + (to != address ? 50 : 0) + (to == 1 && to != address ? 1000 : 0) +
+                             (requestBytes(*next) * charUs + gapUs) / 1000;
+      failed = (record[j].us - endUs) / 1000 > waitsMs + 250;
+      break;
     }
-    if (hit) ++spoiled;
-    if (hit || has(faults.badCrc, address)) ms += 500;
+    if (failed && !has(faults.badCrc, address)) ++spoiled;
+    if (failed || has(faults.badCrc, address)) ms += 500;
   }
   if (cycles <= 0) return NAN;
   if (spoiledPerCycle) *spoiledPerCycle = spoiled / static_cast<double>(cycles);

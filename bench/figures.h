@@ -97,11 +97,12 @@ std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& request);
 double recordedCycleMs(const std::vector<RecordLine>& record);
 
 // The cycle formula over what a simulator's record shows was asked on the line, over the same span as
-// `recordedCycleMs`: per cycle 1000 ms and 50 ms a device, per request received 10 ms and its exchange, or
-// for a silent device the header's time-out; the 500 ms pause after a reply with a bad CRC and after one that
-// noise spoiled (noise inside it, or a burst between the request's first byte and the reply's last). A failed
-// transaction's attempt is taken as long as a clean one, though noise may end it sooner. The mean a
-// cycle; `spoiledPerCycle` gets the spoiled exchanges a cycle.
+// `recordedCycleMs`: per cycle 1000 ms and 50 ms a device, per request received 10 ms and its exchange,
+// or for a silent device the header's time-out (which noise ends sooner: at its third byte, or 100 ms
+// after its last); the 500 ms pause after a reply with a bad CRC and
+// after a transaction the line shows failed (the next request came the pause later than the specified
+// waits bring it: noise spoiled it). A failed attempt is taken as long as a clean exchange, though noise
+// may end it sooner. The mean a cycle; `spoiledPerCycle` gets the failures a cycle beyond the bad CRCs.
 double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,
                               const Faults& faults, double* spoiledPerCycle = nullptr);
 

@@ -72,36 +72,34 @@ TEST(BenchFigures, WakeUpFloorOfTheSpecifiedWaits) {
 }
 
 TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
-  // A controller at 1 and an alarm instrument at 2, two cycles. In the second, noise inside the
-  // controller's reply and a burst before the alarm instrument's first reply, which ends its poll.
+  // A controller at 1 and an alarm instrument at 2, two cycles. In the second, the controller's reply
+  // and the alarm instrument's first one fail (the master pauses 500 ms after each, which ends the
+  // alarm instrument's poll).
+  const double c = characterMs(9600) * 1000;
   double t = 0;
   std::vector<RecordLine> record;
-  const auto line = [&](const char* what, std::vector<std::uint8_t> bytes) {
-    record.push_back({t += 100'000, what, std::move(bytes)});
-  };
   const auto bytes = [](std::initializer_list<std::uint8_t> head, std::size_t size) {
     std::vector<std::uint8_t> b(head);
     b.resize(size);
     return b;
   };
+  // A request after `waitMs` of the master's, recorded 3.5 characters after its end; its reply.
+  const auto exchange = [&](double waitMs, std::vector<std::uint8_t> request, std::size_t reply) {
+    t += waitMs * 1000 + static_cast<double>(request.size()) * c + gapMs(9600) * 1000;
+    record.push_back({t, "rx", request});
+    record.push_back({t, "tx", bytes({request[0], request[1]}, reply)});
+    t += static_cast<double>(reply) * c;
+  };
   const auto controller = bytes({1, 71, 0, 24}, 6), inputs = bytes({2, 2, 0, 0, 0, 32}, 8),
              coils = bytes({2, 1, 0, 0, 0, 16}, 8), blocking = bytes({2, 1, 0, 0xF0, 0, 1}, 8);
-  for (int cycle = 0; cycle < 2; ++cycle) {
-    line("rx", controller);
-    line("tx", bytes({1, 71}, cycle == 0 ? 221 : 223));
-    line("rx", inputs);
-    if (cycle == 1) {
-      line("noise", {0x5A});
-      line("tx", bytes({2, 2}, 9));
-      continue;
-    }
-    line("tx", bytes({2, 2}, 9));
-    line("rx", coils);
-    line("tx", bytes({2, 1}, 7));
-    line("rx", blocking);
-    line("tx", bytes({2, 1}, 6));
-  }
-  line("rx", controller);  // the third poll's start ends the span
+  exchange(1060, controller, 221);
+  exchange(60, inputs, 9);
+  exchange(10, coils, 7);
+  exchange(10, blocking, 6);
+  exchange(1060, controller, 221);
+  record.push_back({t + 100, "noise", {0x5A}});
+  exchange(560, inputs, 9);
+  exchange(1560, controller, 221);  // the third poll's start ends the span
   double spoiled = 0;
   const double e =
       10 + exchangeFormulaMs(9600, Kind::ControllerBlock) + 10 + exchangeFormulaMs(9600, Kind::AlarmInputs);
@@ -111,14 +109,20 @@ TEST(BenchFigures, RecordedFormulaGoesOverTheRequestsOnTheLine) {
                               2;
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}, &spoiled), expected, 1e-6);
   EXPECT_DOUBLE_EQ(spoiled, 1);
-  // The record's cycle: from the first poll of address 1 to the last (13 lines apart, 100 ms each).
-  EXPECT_NEAR(recordedCycleMs(record), 13 * 100.0 / 2, 1e-9);
+  // The record's cycle: from the first poll of address 1 to the last.
+  EXPECT_NEAR(recordedCycleMs(record), (record.back().us - record.front().us) / 1000 / 2, 1e-9);
   // A clean record gives the plain formula; a bad CRC adds the pause to every exchange of its device.
-  record.resize(9);
-  record.back() = {t, "rx", controller};
+  record.resize(8);
+  t = record.back().us + 221 * c;
+  exchange(1060, controller, 221);
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {}), cycleFormulaMs(2, 9600), 1e-6);
   EXPECT_NEAR(recordedCycleFormulaMs(record, 9600, 2, {.badCrc = {1}}), cycleFormulaMs(2, 9600) + 500, 1e-6);
   EXPECT_TRUE(std::isnan(recordedCycleFormulaMs({}, 9600, 2, {})));
+  // Noise ends a silent device's wait for its header: 2 bytes 200 ms into it, then 100 ms of quiet.
+  const std::vector<RecordLine> silent = {
+      {1e6, "rx", controller}, {1e6 + 200'000, "noise", {1, 2}}, {3e6, "rx", controller}};
+  EXPECT_NEAR(recordedCycleFormulaMs(silent, 9600, 1, {.silent = {1}}),
+              1050 + 10 + gapMs(9600) + 200 + 2 * characterMs(9600) + 100 + 500, 1e-6);
   EXPECT_TRUE(std::isnan(recordedCycleMs({record.front()})));
 }
 
