@@ -38,6 +38,8 @@ the first published value (or S seconds after the load when none comes), unloads
                              often the polling thread slept and was woken, and how long in all it
                              waited for a CPU when it could have run (QUEUED_MS)
   write CALL_UNIX_MS RETURN_MS RESULT          one line per write (with --write)
+  window_unix START END      the window above in Unix seconds (to pick its part of a system-call log)
+  polling_tid TID            the polling thread's thread id
 --write SLOT writes the alarm instrument's last bit ("Mode of blocking") through SetBitTagValue,
 alternating 1 and 0, every 0.2 to 0.9 s.
 Used by duzevod-bench; the exit status is 0 after a complete run, 1 when the module cannot be loaded.
@@ -206,6 +208,7 @@ int main(int argc, char** argv) {
 
   // The window: CPU times and tag intervals from here on; a host looks at its tags every 100 ms.
   const std::int64_t windowStart = nowNs();
+  const std::int64_t windowUnix = nowNs(CLOCK_REALTIME);
   const std::int64_t threadStart = threadCpuNs(pollingTid);
   const long wakeStart = wakeUps(pollingTid);
   const double queueStart = runQueueMs(pollingTid);
@@ -253,6 +256,8 @@ int main(int argc, char** argv) {
   const long rssEnd = residentKb();
 
   std::printf("rss_kb %ld %ld %ld\n", rssBefore, rssLoaded, rssEnd);
+  std::printf("window_unix %.6f %.6f\npolling_tid %d\n", static_cast<double>(windowUnix) / 1e9,
+              static_cast<double>(windowUnix + (windowEnd - windowStart)) / 1e9, pollingTid);
   printList("cycle_ms", watch.cycleMs);
   printList("refresh_ms", watch.refreshMs);
   std::printf("cpu %.3f %.3f %.3f %.3f %ld %.3f\n", static_cast<double>(windowEnd - windowStart) / 1e9,

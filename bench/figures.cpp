@@ -3,7 +3,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <sstream>
 
 namespace duz::bench {
 
@@ -104,13 +108,198 @@ std::vector<Kind> pollOf(Model model) {
   }
 }
 
-double cycleFormulaMs(int devices, const std::vector<double>& exchangeMs) {
+double exchangeFormulaMs(unsigned baud, Kind kind) {
+  return wireMs(baud, requestBytes(kind), replyBytes(kind)) + gapMs(baud);
+}
+
+double cycleFormulaMs(int devices, unsigned baud, const Faults& faults) {
+  const auto has = [](const std::vector<int>& list, int a) {
+    return std::find(list.begin(), list.end(), a) != list.end();
+  };
+  constexpr double kHeaderTimeoutMs = 500 + 2 * 3, kPauseMs = 500;
   double ms = 1000;
   for (int address = 1; address <= devices; ++address) {
     ms += 50;
-    for (Kind k : pollOf(modelAt(address))) ms += 10 + exchangeMs.at(static_cast<std::size_t>(k));
+    const std::vector<Kind> kinds = pollOf(modelAt(address));
+    // A failed transaction ends the poll of every model but the controller, whose one block is all it reads.
+    if (has(faults.silent, address))
+      ms += 10 + kHeaderTimeoutMs + kPauseMs;
+    else if (has(faults.badCrc, address))
+      ms += 10 + exchangeFormulaMs(baud, kinds.front()) + kPauseMs;
+    else
+      for (Kind k : kinds) ms += 10 + exchangeFormulaMs(baud, k);
   }
   return ms;
+}
+
+int transactionsOf(int devices) {
+  int n = 0;
+  for (int address = 1; address <= devices; ++address) n += static_cast<int>(pollOf(modelAt(address)).size());
+  return n;
+}
+
+int wakeUpFloor(int devices, const Faults& faults) {
+  int floor = 1 + devices + 2 * transactionsOf(devices);
+  for (const std::vector<int>* list : {&faults.silent, &faults.badCrc})
+    for (int address : *list)
+      if (address >= 1 && address <= devices)
+        floor += 3 - 2 * static_cast<int>(pollOf(modelAt(address)).size());
+  return floor;
+}
+
+int twoReadWakeUpFloor(int devices, unsigned baud) {
+  int floor = 1 + devices;
+  for (int address = 1; address <= devices; ++address)
+    for (Kind k : pollOf(modelAt(address))) {
+      const double bodyMs = (replyBytes(k) - 3) * characterMs(baud);
+      floor += 3 + static_cast<int>(std::ceil(bodyMs / 95)) - 1;
+    }
+  return floor;
+}
+
+Paired pairedDifference(const std::vector<double>& a, const std::vector<double>& b) {
+  Paired p;
+  const std::size_t n = std::min(a.size(), b.size());
+  p.count = n;
+  if (n == 0) return p;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] - b[i];
+  p.mean = sum / static_cast<double>(n);
+  if (n < 2) {
+    p.low = p.high = p.mean;
+    return p;
+  }
+  double squares = 0;
+  for (std::size_t i = 0; i < n; ++i) squares += (a[i] - b[i] - p.mean) * (a[i] - b[i] - p.mean);
+  const double sd = std::sqrt(squares / static_cast<double>(n - 1));
+  // Two-sided 97.5 % quantiles of Student's t by degrees of freedom; the normal one beyond 30.
+  static constexpr double kT[] = {12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306, 2.262, 2.228,
+                                  2.201,  2.179, 2.160, 2.145, 2.131, 2.120, 2.110, 2.101, 2.093, 2.086,
+                                  2.080,  2.074, 2.069, 2.064, 2.060, 2.056, 2.052, 2.048, 2.045, 2.042};
+  const std::size_t df = n - 1;
+  const double t = df <= std::size(kT) ? kT[df - 1] : 1.96 + 2.4 / static_cast<double>(df);
+  const double half = t * sd / std::sqrt(static_cast<double>(n));
+  p.low = p.mean - half;
+  p.high = p.mean + half;
+  return p;
+}
+
+std::map<std::string, double> systemCallsIn(std::istream& log, int tid, double fromS, double toS) {
+  std::map<std::string, double> calls;
+  for (std::string line; std::getline(log, line);) {
+    std::istringstream words(line);
+    int pid = 0;
+    double at = 0;
+    std::string call;
+    if (!(words >> pid >> at >> call) || (tid != 0 && pid != tid) || at < fromS || at > toS) continue;
+    const auto paren = call.find('(');
+    if (call.rfind("<...", 0) == 0 || paren == std::string::npos || paren == 0) continue;
+    calls[call.substr(0, paren)] += 1;
+  }
+  return calls;
+}
+
+std::optional<Kind> kindOfRequest(const std::vector<std::uint8_t>& r) {
+  if (r.size() < 6) return std::nullopt;
+  switch (r[1]) {
+    case 71:
+      return r[3] > 1 ? Kind::ControllerBlock : Kind::Transducer;
+    case 2:
+      return Kind::AlarmInputs;
+    case 1:
+      return r[5] == 1 ? Kind::BlockingCoil : Kind::AlarmCoils;
+    case 5:
+      return Kind::WriteCoil;
+    default:
+      return std::nullopt;
+  }
+}
+
+double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,
+                              const Faults& faults, double* spoiledPerCycle) {
+  const auto has = [](const std::vector<int>& list, int a) {
+    return std::find(list.begin(), list.end(), a) != list.end();
+  };
+  const double charUs = characterMs(baud) * 1000, gapUs = gapMs(baud) * 1000;
+  int lastCycle = -1;  // the polls of address 1 less one: the span's cycles
+  for (const RecordLine& r : record)
+    if (r.what == "rx" && kindOfRequest(r.bytes) && r.bytes[0] == 1) ++lastCycle;
+  int cycles = -1, spoiled = 0;  // counted at each poll's start: the last one only ends the span
+  double ms = 0;
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const RecordLine& rx = record[i];
+    const auto kind = rx.what == "rx" ? kindOfRequest(rx.bytes) : std::nullopt;
+    if (!kind) continue;
+    const int address = rx.bytes[0];
+    if (address == 1) ++cycles;
+    if (cycles < 0) continue;
+    if (address == 1 && cycles == lastCycle) break;
+    ms += 10;
+    if (has(faults.silent, address)) {
+      // The header's time-out, unless noise comes first: three bytes of it end the read at once, fewer
+      // 100 ms after the last.
+      const double startUs = rx.us - gapUs;
+      double waitMs = 500 + 2 * 3;
+      for (std::size_t j = i + 1; j < record.size() && record[j].us - startUs < waitMs * 1000; ++j)
+        if (record[j].what == "noise" && !record[j].bytes.empty()) {
+          const std::size_t n = std::min<std::size_t>(3, record[j].bytes.size());
+          waitMs = std::min(
+              waitMs, (record[j].us - startUs + static_cast<double>(n) * charUs) / 1000 + (n < 3 ? 100 : 0));
+          break;
+        }
+      ms += waitMs + 500;
+      continue;
+    }
+    ms += exchangeFormulaMs(baud, *kind);
+    // The master pauses 500 ms after a failed transaction: its next request comes that much later than
+    // the specified waits bring it (half of it is the threshold).
+    std::size_t reply = i + 1;
+    while (reply < record.size() && record[reply].what == "noise") ++reply;
+    const bool answered = reply < record.size() && record[reply].what == "tx";
+    const double endUs =
+        answered ? record[reply].us + static_cast<double>(record[reply].bytes.size()) * charUs : rx.us;
+    bool failed = false;
+    for (std::size_t j = i + 1; j < record.size(); ++j) {
+      const auto next = record[j].what == "rx" ? kindOfRequest(record[j].bytes) : std::nullopt;
+      if (!next) continue;
+      const int to = record[j].bytes[0];
+      const double waitsMs = 10 + (to != address ? 50 : 0) + (to == 1 && to != address ? 1000 : 0) +
+                             (requestBytes(*next) * charUs + gapUs) / 1000;
+      failed = (record[j].us - endUs) / 1000 > waitsMs + 250;
+      break;
+    }
+    if (failed && !has(faults.badCrc, address)) ++spoiled;
+    if (failed || has(faults.badCrc, address)) ms += 500;
+  }
+  if (cycles <= 0) return NAN;
+  if (spoiledPerCycle) *spoiledPerCycle = spoiled / static_cast<double>(cycles);
+  return ms / cycles + 1000 + 50.0 * devices;
+}
+
+double recordedCycleMs(const std::vector<RecordLine>& record) {
+  double first = NAN, last = NAN;
+  int polls = 0;
+  for (const RecordLine& r : record)
+    if (r.what == "rx" && kindOfRequest(r.bytes) && r.bytes[0] == 1) {
+      if (polls++ == 0) first = r.us;
+      last = r.us;
+    }
+  return polls < 2 ? NAN : (last - first) / 1000 / (polls - 1);
+}
+
+std::optional<RecordLine> parseRecordLine(const std::string& line) {
+  std::istringstream words(line);
+  RecordLine r;
+  long long us = 0;
+  if (!(words >> us >> r.what)) return std::nullopt;
+  r.us = static_cast<double>(us);
+  for (std::string hex; words >> hex;) {
+    if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(hex[1])))
+      break;  // a note, or a path after "line"
+    r.bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex, nullptr, 16)));
+  }
+  return r;
 }
 
 double searchBudgetMs(unsigned baud, int limit, int present) {

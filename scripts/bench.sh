@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark: builds what it needs (Linux Release, in build/release, as scripts/test.sh does) and
-# measures the module on the bus simulator's paced line against wire time, libmodbus and its own cycle
-# formula. The full run takes about 10 minutes and writes docs/performance.md; --tiny makes one quick
-# pass (under a minute) and writes nothing unless --out is given.
+# measures the module on the bus simulator's paced line against wire time, a libmodbus poller and the
+# cycle formula. The full run takes about 15 minutes and writes docs/performance.md; --tiny makes one
+# quick pass (about a minute) and writes nothing unless --out is given. Needs strace and valgrind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -37,6 +37,9 @@ if command -v ccache >/dev/null; then
 fi
 (cd "$root" && cmake --preset release "${launcher[@]}") >/dev/null
 cmake --build "$root/build/release" --target duzevod-bench -j "$(nproc)"
+for tool in strace valgrind callgrind_annotate; do
+  command -v "$tool" >/dev/null || { echo "bench.sh: $tool is needed (scripts/install-deps.sh)" >&2; exit 1; }
+done
 
 if [ -z "$out" ] && [ "$tiny" = 0 ]; then
   out="$root/docs/performance.md"

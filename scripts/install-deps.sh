@@ -22,9 +22,10 @@ command -v npm >/dev/null 2>&1 || packages+=(npm)
 if ((!linux_only)); then
   # Unit and end-to-end tests: GoogleTest, real Modbus peers, tmux for the terminal dialog,
   # certificates for the gateway's TLS, clang's libFuzzer, jq for the host's JSON lines, Python's
-  # protobuf for the tests' own Sparkplug B decoder.
+  # protobuf for the tests' own Sparkplug B decoder, strace and valgrind for the benchmark's counts of
+  # system calls and instructions.
   packages+=(googletest libgtest-dev libgmock-dev mbpoll libmodbus-dev tmux openssl clang libfuzzer-14-dev
-             libclang-rt-14-dev jq python3-protobuf)
+             libclang-rt-14-dev jq python3-protobuf strace valgrind)
   # The 32-bit DLL is always built and its binary interface checked from the file. Its behaviour runs
   # under 32-bit Wine where the kernel executes 32-bit programs, and on a 64-bit Windows build under
   # 64-bit Wine everywhere (within the test command's budget there). The dialog's test needs an X
