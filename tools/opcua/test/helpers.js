@@ -71,19 +71,23 @@ function tmpDir() {
 
 /** Debian's mosquitto on 127.0.0.1, restartable on the same port. */
 class Broker {
-  /** @param {number} port @param {string} dir @param {string} [passwordFile]  mosquitto_passwd's file */
-  constructor(port, dir, passwordFile) {
+  /**
+   * @param {number} port @param {string} dir @param {string} [passwordFile]  mosquitto_passwd's file
+   * @param {{ca: string, cert: string, key: string}} [tls]  PEM files: a TLS listener only
+   */
+  constructor(port, dir, passwordFile, tls) {
     this.port = port;
     this.dir = dir;
     this.passwordFile = passwordFile;
-    this.url = `mqtt://127.0.0.1:${port}`;
+    this.tls = tls;
+    this.url = `${tls ? 'mqtts' : 'mqtt'}://127.0.0.1:${port}`;
     /** @type {import('node:child_process').ChildProcess | undefined} */
     this.proc = undefined;
   }
 
-  /** @param {string} [passwordFile] */
-  static async start(passwordFile) {
-    const b = new Broker(await freePort(), tmpDir(), passwordFile);
+  /** @param {string} [passwordFile] @param {{ca: string, cert: string, key: string}} [tls] */
+  static async start(passwordFile, tls) {
+    const b = new Broker(await freePort(), tmpDir(), passwordFile, tls);
     await b.restart();
     return b;
   }
@@ -93,7 +97,8 @@ class Broker {
     const access = this.passwordFile ? `allow_anonymous false\npassword_file ${this.passwordFile}\n` : 'allow_anonymous true\n';
     // As root, mosquitto would become the user mosquitto, who cannot read the test's files.
     const user = process.getuid && process.getuid() === 0 ? 'user root\n' : '';
-    fs.writeFileSync(conf, `listener ${this.port} 127.0.0.1\n${access}${user}persistence false\n`);
+    const tls = this.tls ? `cafile ${this.tls.ca}\ncertfile ${this.tls.cert}\nkeyfile ${this.tls.key}\n` : '';
+    fs.writeFileSync(conf, `listener ${this.port} 127.0.0.1\n${tls}${access}${user}persistence false\n`);
     const bin = fs.existsSync('/usr/sbin/mosquitto') ? '/usr/sbin/mosquitto' : 'mosquitto';
     this.proc = spawn(bin, ['-c', conf], { stdio: ['ignore', 'ignore', 'pipe'] });
     let err = '';

@@ -84,3 +84,43 @@ describe('the broker login', () => {
     }
   });
 });
+
+/**
+ * A certificate authority and a broker certificate for 127.0.0.1 signed by it, made with openssl.
+ * @param {string} dir
+ */
+function brokerCertificates(dir) {
+  const f = (/** @type {string} */ n) => path.join(dir, n);
+  // The certificate manager leaves OPENSSL_CONF set to "undefined" in this process: not for openssl.
+  const env = { ...process.env };
+  delete env.OPENSSL_CONF;
+  const ssl = (/** @type {string[]} */ args) => execFileSync('openssl', args, { stdio: ['ignore', 'ignore', 'pipe'], env });
+  ssl(['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=test broker CA',
+    '-keyout', f('ca.key'), '-out', f('ca.pem')]);
+  ssl(['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=another CA',
+    '-keyout', f('other.key'), '-out', f('other.pem')]);
+  ssl(['req', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=127.0.0.1', '-keyout', f('broker.key'),
+    '-out', f('broker.csr')]);
+  fs.writeFileSync(f('san.ext'), 'subjectAltName=IP:127.0.0.1\n');
+  ssl(['x509', '-req', '-in', f('broker.csr'), '-CA', f('ca.pem'), '-CAkey', f('ca.key'), '-CAcreateserial',
+    '-days', '2', '-extfile', f('san.ext'), '-out', f('broker.pem')]);
+  return { ca: f('ca.pem'), other: f('other.pem'), cert: f('broker.pem'), key: f('broker.key') };
+}
+
+describe('the broker over TLS', () => {
+  it('connects trusting the broker\'s authority, and stays out trusting another', async () => {
+    const certs = brokerCertificates(tmpDir());
+    const broker = await Broker.start(undefined, { ca: certs.ca, cert: certs.cert, key: certs.key });
+    const good = await startTestServer(broker.url, { tls: { ca: [fs.readFileSync(certs.ca)] } });
+    const bad = await startTestServer(broker.url, { tls: { ca: [fs.readFileSync(certs.other)] } });
+    try {
+      await waitFor(() => good.host.connected, 'the TLS connection');
+      await new Promise((r) => setTimeout(r, 1000));
+      assert.equal(bad.host.connected, false, 'a broker whose certificate no trusted authority signed');
+    } finally {
+      await good.stop();
+      await bad.stop();
+      await broker.stop();
+    }
+  });
+});
