@@ -61,13 +61,13 @@ requests with the same waits, and prints one page: a table of verdicts first, th
   1. exchange time per request kind at 9600, 19200 and 115200 bit/s, the module's Transaction and
      libmodbus turn about on the same line: overhead beyond the line's time, paired differences;
   2. the cycle at 31 instruments, three runs of 30 cycles, against the formula from wire time, the
-     instruments' turnaround and the specified waits;
+     instruments' turnaround and the fixed waits;
   3. per cycle: wake-ups against their floor, system calls (strace) and user-space instructions
      (valgrind's callgrind) beside the reference, CPU time and memory;
   4. scaling: 1, 5 and 31 instruments;
   5. a sick bus: 3 silent instruments, 1 with bad CRCs, noise;
   6. write latency of SetBitTagValue to the write's last byte on the line (the simulator's record);
-  7. search time against the specified budgets;
+  7. search time against the search's own time budgets;
   8. load time with a restored configuration to the first published value.
 Options:
   --tiny      one quick pass of everything (about a minute; proves the benchmark works)
@@ -927,7 +927,7 @@ int main(int argc, char** argv) {
       std::to_string(replyBytes(Kind::ControllerBlock)) + " expected) at " + std::to_string(kPollBaud) +
       " bit/s: the attempt ends " + spread(exception) + " ms after the call (wire " + ms(exceptionWire) +
       ", slave " + ms(gapMs(kPollBaud)) +
-      "), then comes the specified 500 ms pause: such a controller costs the cycle " +
+      "), then comes the fixed 500 ms pause: such a controller costs the cycle " +
       ms(exception.median + 500) + " ms where its block costs " +
       ms(exchangeFormulaMs(kPollBaud, Kind::ControllerBlock)) +
       " (line time); the attempt's own share beyond the exception's line time is " +
@@ -1104,7 +1104,7 @@ int main(int argc, char** argv) {
     callTable +=
         "\nThe calls that sleep are the wake-ups. The module's: `futex` " +
         format("%.1f", perCycle("futex", true)) +
-        " (the specified sleeps, made on a condition variable so that an unload can end them, 1 + " +
+        " (the fixed sleeps, made on a condition variable so that an unload can end them, 1 + " +
         std::to_string(full) + " + " + std::to_string(transactionsOf(full)) + " = " +
         std::to_string(1 + full + transactionsOf(full)) +
         " a cycle; the rest wait for locks shared with the host's threads), `ppoll` " +
@@ -1113,7 +1113,7 @@ int main(int argc, char** argv) {
         " (sleeps through a reply that comes at the line's pace: to its header's end, to its body's end, one "
         "every 95 ms of a longer body, and the short probes that check the pace first). The stated floor "
         "counts "
-        "one wait for a whole reply; the specified `Transaction` reads the header and then the body whose "
+        "one wait for a whole reply; `Transaction` reads the header and then the body whose "
         "length the header gives, and a read must end 100 ms after its last byte (the Win32 time-outs the "
         "module keeps), so it cannot sleep through a 250 ms body unseen: the second floor of the table is "
         "what that correctness costs. The reference wakes in `pselect6` " +
@@ -1317,7 +1317,7 @@ int main(int argc, char** argv) {
         "much is taken off (a late wake-up of the simulator would show as latency). Target: the longest "
         "exchange on this bus by the formula (" +
         ms(longest) +
-        " ms, a controller block), which a write may have to wait out, + the specified 10 ms + 20 ms + "
+        " ms, a controller block), which a write may have to wait out, + the fixed 10 ms + 20 ms + "
         "the write's own request on the wire; the return adds the write's reply.\n";
     targets += "| Write latency p99, " + std::to_string(full) + " instruments | ≤ " + ms(wireTarget) +
                " ms to the line | " + ms(wire.p99) + " ms | " +
@@ -1461,7 +1461,7 @@ int main(int argc, char** argv) {
       "statistics), which load adds and the formula cannot know.\n\n" +
       cycleTable + "\n## 3. Cost a cycle that does not depend on the machine\n\n" +
       "*Wake-ups*: the polling thread's voluntary context switches (the kernel's count), per cycle, median "
-      "of the runs of section 2. The *floor* is what the specified waits need at the least: 1 (the cycle's "
+      "of the runs of section 2. The *floor* is what the fixed waits need at the least: 1 (the cycle's "
       "sleep) + " +
       fullText + " (a device's sleep) + " + std::to_string(transactionsOf(full)) +
       " (the sleep before a request) + " + std::to_string(transactionsOf(full)) +
@@ -1488,7 +1488,7 @@ int main(int argc, char** argv) {
       "time each (a silent device's: the header's time-out, which noise ends sooner: at its third byte, or "
       "100 ms after its last), the 500 ms pause after a bad CRC and after a "
       "transaction that failed (which the record shows: the next request came the pause later than the "
-      "specified waits bring it), 1000 ms and 50 ms a device a cycle. A failed attempt is taken as long as a "
+      "fixed waits bring it), 1000 ms and 50 ms a device a cycle. A failed attempt is taken as long as a "
       "clean exchange though noise may end it sooner, so the formula is the longer side. The cycle is the "
       "record's, from one request to address 1 to the next (a failed poll publishes nothing, so the "
       "publication interval can span two cycles), and the mean is compared.\n\n" +

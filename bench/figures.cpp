@@ -252,7 +252,7 @@ double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned ba
     }
     ms += exchangeFormulaMs(baud, *kind);
     // The master pauses 500 ms after a failed transaction: its next request comes that much later than
-    // the specified waits bring it (half of it is the threshold).
+    // the fixed waits bring it (half of it is the threshold).
     std::size_t reply = i + 1;
     while (reply < record.size() && record[reply].what == "noise") ++reply;
     const bool answered = reply < record.size() && record[reply].what == "tx";

@@ -1,4 +1,4 @@
-// The benchmark's arithmetic: summaries of samples, what the specified waits and the line speed give
+// The benchmark's arithmetic: summaries of samples, what the fixed waits and the line speed give
 // for an exchange, a cycle and a search, and reading the module's frame trace.
 #pragma once
 
@@ -52,7 +52,7 @@ struct Faults {
   std::vector<int> badCrc{};
 };
 
-// The cycle the specified waits and the line give, at `baud` for devices at 1..devices: 1000 ms, and per
+// The cycle the fixed waits and the line give, at `baud` for devices at 1..devices: 1000 ms, and per
 // device 50 ms, and per transaction 10 ms and its exchange. A silent device's first transaction costs
 // the read time-out of a 3-byte header (500 + 2 x 3 ms) and the 500 ms pause, and ends its poll; a bad
 // CRC costs the whole exchange and the pause.
@@ -63,7 +63,7 @@ double cycleFormulaMs(int devices, unsigned baud, const Faults& faults = {});
 // its pause (a faulty device makes only its first transaction).
 int wakeUpFloor(int devices, const Faults& faults = {});
 int transactionsOf(int devices);
-// The same floor for a transaction as specified: the header and the body are two reads (the body's length
+// The same floor for a transaction as `Transaction` reads it: the header and the body are two reads (the body's length
 // is in the header), so a reply costs two waits; and a read that must end 100 ms after the last byte came
 // looks at the line at least every 95 ms, so a body longer than that costs one wait more for each 95 ms.
 int twoReadWakeUpFloor(int devices, unsigned baud);
@@ -100,7 +100,7 @@ double recordedCycleMs(const std::vector<RecordLine>& record);
 // `recordedCycleMs`: per cycle 1000 ms and 50 ms a device, per request received 10 ms and its exchange,
 // or for a silent device the header's time-out (which noise ends sooner: at its third byte, or 100 ms
 // after its last); the 500 ms pause after a reply with a bad CRC and
-// after a transaction the line shows failed (the next request came the pause later than the specified
+// after a transaction the line shows failed (the next request came the pause later than the fixed
 // waits bring it: noise spoiled it). A failed attempt is taken as long as a clean exchange, though noise
 // may end it sooner. The mean a cycle; `spoiledPerCycle` gets the failures a cycle beyond the bad CRCs.
 double recordedCycleFormulaMs(const std::vector<RecordLine>& record, unsigned baud, int devices,

@@ -80,18 +80,18 @@ def publish(port, topic, metrics_json):
     else:
         p = pb.Payload()
         p.seq = 0
-        for spec in json.loads(metrics_json):
+        for fields in json.loads(metrics_json):
             m = p.metrics.add()
-            if "name" in spec:
-                m.name = spec["name"]
-            if "alias" in spec:
-                m.alias = spec["alias"]
-            if "datatype" in spec:
-                m.datatype = pb.DataType.Value(spec["datatype"])
+            if "name" in fields:
+                m.name = fields["name"]
+            if "alias" in fields:
+                m.alias = fields["alias"]
+            if "datatype" in fields:
+                m.datatype = pb.DataType.Value(fields["datatype"])
             for key, field in (("boolean", "boolean_value"), ("int", "int_value"), ("long", "long_value"),
                                ("double", "double_value"), ("string", "string_value")):
-                if key in spec:
-                    setattr(m, field, spec[key])
+                if key in fields:
+                    setattr(m, field, fields[key])
         data = p.SerializeToString()
     return subprocess.run(["/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", port, "-t", topic, "-q", "1",
                            "-s"], input=data, check=False).returncode

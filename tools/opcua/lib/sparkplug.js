@@ -27,7 +27,7 @@ function schema() {
   if (!payloadType) {
     const file = schemaCandidates.find((f) => fs.existsSync(f));
     if (!file) throw new Error(`the Sparkplug B schema is missing (looked for ${schemaCandidates.join(', ')})`);
-    // The schema's own field names (int_value…), as the specification and its peers spell them.
+    // The schema's own field names (int_value…), as every other user of the schema spells them.
     payloadType = new protobuf.Root().loadSync(file, { keepCase: true }).lookupType('duz.sparkplug.Payload');
   }
   return payloadType;
