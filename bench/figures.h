@@ -63,9 +63,10 @@ double cycleFormulaMs(int devices, unsigned baud, const Faults& faults = {});
 // its pause (a faulty device makes only its first transaction).
 int wakeUpFloor(int devices, const Faults& faults = {});
 int transactionsOf(int devices);
-// The same floor for a transaction as `Transaction` reads it: the header and the body are two reads (the body's length
-// is in the header), so a reply costs two waits; and a read that must end 100 ms after the last byte came
-// looks at the line at least every 95 ms, so a body longer than that costs one wait more for each 95 ms.
+// The same floor for a transaction as `Transaction` reads it: the header and the body are two reads (the
+// body's length is in the header), so a reply costs two waits; and a read that must end 100 ms after the last
+// byte came looks at the line at least every 95 ms, so a body longer than that costs one wait more for each
+// 95 ms.
 int twoReadWakeUpFloor(int devices, unsigned baud);
 
 // The mean of paired differences a[i] - b[i] and its 95 % confidence interval (Student's t).
