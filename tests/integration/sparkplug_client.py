@@ -13,8 +13,10 @@ as the MQTT clients.
 
 The generated module is looked for in the folder named by SPARKPLUG_PY.
 """
+import ctypes
 import json
 import os
+import signal
 import subprocess
 import sys
 
@@ -48,12 +50,17 @@ def metric_json(m):
     return out
 
 
+def die_with_parent():
+    """In the child: end with this script, however it ends (the test kills it), never outlive it."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def subscribe(port, topic_filter, probe):
     args = ["/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-t", topic_filter, "-q", "1",
             "-F", "%r\t%t\t%x"]
     if probe:
         args += ["-t", probe]
-    with subprocess.Popen(args, stdout=subprocess.PIPE, text=True) as sub:
+    with subprocess.Popen(args, stdout=subprocess.PIPE, text=True, preexec_fn=die_with_parent) as sub:
         for line in sub.stdout:
             retained, topic, hexed = (line.rstrip("\n").split("\t") + ["", ""])[:3]
             raw = bytes.fromhex(hexed)
