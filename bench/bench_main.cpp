@@ -2,11 +2,8 @@
 // and against its own cycle formula, and writes the figures as one page.
 #include <modbus/modbus.h>
 #ifdef DUZ_MQTT
-#include <arpa/inet.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -41,6 +38,7 @@
 #include "duz_version.h"
 #include "figures.h"
 #include "link/link.h"
+#include "loopback.h"
 #include "platform/system.h"
 #include "simulator.h"
 
@@ -575,21 +573,6 @@ int requestsTo(const std::vector<RecordLine>& record, int address) {
 // ---- the gateway -----------------------------------------------------------------------------------
 
 #ifdef DUZ_MQTT
-// A port on 127.0.0.1 that nothing listens on right now.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // A subscriber of the gateway's topics: each message's time of receipt (Unix ms, taken in the client
 // library's callback) and payload. Retained messages (what was there before) are left out.
 class GatewaySubscriber {
@@ -681,7 +664,7 @@ GatewayFigures measureGateway(Work& work, int devices, double seconds,
     if (modelAt(a) != Model::Controller && modelAt(a) != Model::Alarm)
       sim.process.command(std::to_string(a) + " drift raw 1000 7000 " + std::to_string(7 + a % 5));
   const fs::path dir = restoredDir(work, devices, sim.pty);
-  const int port = freePort();
+  const int port = duz::tools::freeLoopbackPort();
   const fs::path conf =
       writeFile(work.file("mosquitto.conf"),
                 "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\nallow_anonymous true\n");

@@ -139,23 +139,30 @@ arguments=(--module "$module")
 
 # --opcua: broker, the gateway as the Sparkplug edge node "demo-line" of group "demo", the OPC UA server
 # on a free port, and a plain OPC UA client that prints what the server shows.
+# A private broker on a free port of 127.0.0.1 (broker_port, broker_pid): a taken port makes mosquitto
+# end at once, and another is tried.
+start_broker() {
+  for _ in $(seq 20); do
+    broker_port=$((20000 + RANDOM % 20000))
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$broker_port" >"$state/mosquitto.conf"
+    [ "$(id -u)" -ne 0 ] || echo "user root" >>"$state/mosquitto.conf"
+    mosquitto -c "$state/mosquitto.conf" </dev/null >/dev/null 2>"$state/mosquitto.log" &
+    broker_pid=$!
+    sleep 0.3
+    kill -0 "$broker_pid" 2>/dev/null && return
+    broker_pid=""
+  done
+  die "the broker did not start (see $state/mosquitto.log)"
+}
+
 run_opcua() {
   local opcua_dir=$root/tools/opcua ua_port bport="" opcua_pid="" client_pki=$state/opcua-client-pki
   command -v node >/dev/null && command -v npm >/dev/null ||
     die "--opcua needs node and npm (scripts/install-deps.sh installs them)"
   command -v mosquitto >/dev/null || die "--opcua needs mosquitto (scripts/install-deps.sh installs it)"
   "$opcua_dir/npm-ci.sh" || die "the OPC UA server's packages are not installed (see above)"
-  for _ in $(seq 20); do
-    bport=$((20000 + RANDOM % 20000))
-    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$bport" >"$state/mosquitto.conf"
-    [ "$(id -u)" -ne 0 ] || echo "user root" >>"$state/mosquitto.conf"
-    mosquitto -c "$state/mosquitto.conf" </dev/null >/dev/null 2>"$state/mosquitto.log" &
-    broker_pid=$!
-    sleep 0.3
-    kill -0 "$broker_pid" 2>/dev/null && break
-    broker_pid=""
-  done
-  [ -n "$broker_pid" ] || die "the broker did not start (see $state/mosquitto.log)"
+  start_broker
+  bport=$broker_port
   # The server's users and certificate store, and the client's certificate in its trusted folder.
   printf 'demo\n' >"$state/opcua-password"
   node "$opcua_dir/bin/duzevod-opcua.js" --hash-password demo <"$state/opcua-password" >"$state/opcua-users"
@@ -204,19 +211,8 @@ status=0
 if [ $mqtt = 1 ]; then
   command -v mosquitto >/dev/null && command -v mosquitto_sub >/dev/null ||
     die "--mqtt needs mosquitto and mosquitto-clients (scripts/install-deps.sh installs them)"
-  mosquitto=$(command -v mosquitto)
-  # A private broker on a free port of 127.0.0.1: a taken port makes mosquitto end at once.
-  for _ in $(seq 20); do
-    port=$((20000 + RANDOM % 20000))
-    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$state/mosquitto.conf"
-    [ "$(id -u)" -ne 0 ] || echo "user root" >>"$state/mosquitto.conf"
-    "$mosquitto" -c "$state/mosquitto.conf" </dev/null >/dev/null 2>"$state/mosquitto.log" &
-    broker_pid=$!
-    sleep 0.3
-    kill -0 "$broker_pid" 2>/dev/null && break
-    broker_pid=""
-  done
-  [ -n "$broker_pid" ] || die "the broker did not start (see $state/mosquitto.log)"
+  start_broker
+  port=$broker_port
   echo "demo: broker on 127.0.0.1:$port; the gateway's messages go to $state/mqtt.log" >&2
   echo "demo: write a command bit with: mosquitto_pub -p $port -t 'demo/Device2/Reset/set' -m 1" >&2
   arguments=(--module "$module" --broker "127.0.0.1:$port" --prefix demo --allow-writes)

@@ -17,6 +17,15 @@
 
 namespace duz::test {
 
+// Two transducers that answer: raw 8192 reads 50 at address 1, raw 4096 reads 75 at address 2.
+inline constexpr char kTwoTransducers[] = R"(device 1 ORTA
+  raw 8192
+device 2 VEKS-1
+  sensor 2
+  range 0
+  raw 4096
+)";
+
 // Quality words as the host receives them.
 inline constexpr std::int64_t kGood = 0x800000C0;
 inline constexpr std::int64_t kDeviceFailure = 0x8000000C;

@@ -13,14 +13,6 @@
 namespace duz::test {
 namespace {
 
-const char kTwoTransducers[] = R"(device 1 ORTA
-  raw 8192
-device 2 VEKS-1
-  sensor 2
-  range 0
-  raw 4096
-)";
-
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {

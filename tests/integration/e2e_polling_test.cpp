@@ -14,14 +14,6 @@ float valueOf(const Json& snapshot, int slot) {
   return d.analog.empty() ? std::nanf("") : static_cast<float>(d.analog[0].value);
 }
 
-const char kTwoTransducers[] = R"(device 1 ORTA
-  raw 8192
-device 2 VEKS-1
-  sensor 2
-  range 0
-  raw 4096
-)";
-
 TEST_F(EndToEnd, ValuesQualitiesAndOnlineFollowTheInstrumentsThroughASilenceAndARecovery) {
   startSimulator(kTwoTransducers);
   Host& host = startHost(searchScript(2), {"--seconds", "60", "--interval", "100"});

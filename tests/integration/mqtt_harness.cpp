@@ -11,24 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
-namespace duz::test {
+#include "loopback.h"
 
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
+namespace duz::test {
 
 namespace {
 
@@ -61,7 +50,7 @@ std::optional<Message> parseLine(const std::string& line) {
 }  // namespace
 
 Broker::Broker(const std::string& dir, const std::string& config)
-    : dir_(dir), configPath_(dir + "/mosquitto.conf"), port_(freePort()) {
+    : dir_(dir), configPath_(dir + "/mosquitto.conf"), port_(tools::freeLoopbackPort()) {
   // Started as root, mosquitto would become the user "mosquitto", who cannot read the test's files.
   const passwd* user = getpwuid(geteuid());
   std::ofstream(configPath_) << "listener " << port_ << " 127.0.0.1\npersistence false\n"
@@ -217,6 +206,44 @@ std::int64_t fileTimeOf(const std::string& utc) {
   const auto unixMs =
       duration_cast<milliseconds>(day.time_since_epoch()).count() + ((h * 60LL + mi) * 60 + s) * 1000 + ms;
   return 116444736000000000LL + unixMs * 10000;
+}
+
+std::vector<std::string> coilWrites(Simulator& sim) {
+  std::vector<std::string> out;
+  for (const auto& f : sim.trace())
+    if (f.received && f.bytes.size() == 8 && f.bytes[1] == 5) out.push_back(hexText(f.bytes));
+  return out;
+}
+
+Broker& GatewayTest::startBroker(const std::string& config) {
+  brokers_.push_back(std::make_unique<Broker>(dir(), config));
+  EXPECT_TRUE(brokers_.back()->start()) << brokers_.back()->log();
+  return *brokers_.back();
+}
+
+Child& GatewayTest::startGateway(const std::string& gateway, const std::string& module,
+                                 const std::string& script, const std::vector<std::string>& args) {
+  gateways_.push_back(std::make_unique<Child>(gatewayCommand(gateway, module, dir(), pty(), script, args)));
+  gateways_.back()->closeInput();
+  return *gateways_.back();
+}
+
+Child& GatewayTest::startGateway(const std::string& script, const std::vector<std::string>& args) {
+  return startGateway(DUZ_MQTT, DUZ_MODULE, script, args);
+}
+
+void GatewayTest::TearDown() {
+  if (HasFailure()) {
+    for (std::size_t i = 0; i < gateways_.size(); ++i)
+      std::cout << "=== duzevod-mqtt run " << i + 1 << ", standard error\n" << gateways_[i]->errorText();
+    for (const auto& b : brokers_) std::cout << "=== mosquitto\n" << b->log();
+  }
+  EndToEnd::TearDown();
+}
+
+GatewayTest::~GatewayTest() {
+  gateways_.clear();
+  brokers_.clear();
 }
 
 }  // namespace duz::test

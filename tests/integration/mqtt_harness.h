@@ -15,9 +15,6 @@
 
 namespace duz::test {
 
-// A port on 127.0.0.1 that nothing listens on right now.
-int freePort();
-
 // mosquitto with a configuration of the test's own, stopped and started again on the same port.
 class Broker {
  public:
@@ -92,5 +89,24 @@ bool waitForText(const std::function<std::string()>& read, const std::string& te
 
 // A published FILETIME-derived timestamp "2026-12-08T10:05:01.204Z" as FILETIME, -1 when malformed.
 std::int64_t fileTimeOf(const std::string& utc);
+
+// Function-5 requests the simulator received, as hex text.
+std::vector<std::string> coilWrites(Simulator& sim);
+
+// A test with private brokers and gateways beside the simulator; their logs are shown when it fails.
+class GatewayTest : public EndToEnd {
+ protected:
+  Broker& startBroker(const std::string& config = "allow_anonymous true\n");
+  Child& startGateway(const std::string& gateway, const std::string& module, const std::string& script,
+                      const std::vector<std::string>& args);
+  // The gateway and the module of this build.
+  Child& startGateway(const std::string& script, const std::vector<std::string>& args);
+  static std::string at(const Broker& b) { return "127.0.0.1:" + std::to_string(b.port()); }
+  void TearDown() override;
+  ~GatewayTest() override;
+
+  std::vector<std::unique_ptr<Broker>> brokers_;
+  std::vector<std::unique_ptr<Child>> gateways_;
+};
 
 }  // namespace duz::test

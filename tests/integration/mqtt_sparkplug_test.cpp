@@ -31,14 +31,6 @@ std::int64_t bdSeqOf(const json& m) {
   return metrics.contains("bdSeq") ? metrics.at("bdSeq")["value"].get<std::int64_t>() : -1;
 }
 
-// Function-5 requests the simulator received.
-std::vector<std::string> coilWrites(Simulator& sim) {
-  std::vector<std::string> out;
-  for (const auto& f : sim.trace())
-    if (f.received && f.bytes.size() == 8 && f.bytes[1] == 5) out.push_back(hexText(f.bytes));
-  return out;
-}
-
 std::string withCrc(Bytes frame) {
   std::uint16_t crc = 0xFFFF;
   for (const auto b : frame) {
@@ -73,36 +65,7 @@ int checkSeq(const std::vector<json>& messages) {
   return steps;
 }
 
-class Sparkplug : public EndToEnd {
- protected:
-  Broker& startBroker() {
-    brokers_.push_back(std::make_unique<Broker>(dir()));
-    EXPECT_TRUE(brokers_.back()->start()) << brokers_.back()->log();
-    return *brokers_.back();
-  }
-  Child& startGateway(const std::string& script, const std::vector<std::string>& args) {
-    gateways_.push_back(
-        std::make_unique<Child>(gatewayCommand(DUZ_MQTT, DUZ_MODULE, dir(), pty(), script, args)));
-    gateways_.back()->closeInput();
-    return *gateways_.back();
-  }
-  static std::string at(const Broker& b) { return "127.0.0.1:" + std::to_string(b.port()); }
-  void TearDown() override {
-    if (HasFailure()) {
-      for (std::size_t i = 0; i < gateways_.size(); ++i)
-        std::cout << "=== duzevod-mqtt run " << i + 1 << ", standard error\n" << gateways_[i]->errorText();
-      for (const auto& b : brokers_) std::cout << "=== mosquitto\n" << b->log();
-    }
-    EndToEnd::TearDown();
-  }
-  ~Sparkplug() override {
-    gateways_.clear();
-    brokers_.clear();
-  }
-
-  std::vector<std::unique_ptr<Broker>> brokers_;
-  std::vector<std::unique_ptr<Child>> gateways_;
-};
+class Sparkplug : public GatewayTest {};
 
 // The five devices' births after an NBIRTH, by device ID.
 std::map<std::string, json> births(SparkplugSubscriber& sub, int timeoutMs) {

@@ -23,48 +23,7 @@ bool isResult(const Message& m, const std::string& tagTopic) {
   return m.topic == tagTopic + "/result";
 }
 
-class Mqtt : public EndToEnd {
- protected:
-  Broker& startBroker(const std::string& config = "allow_anonymous true\n") {
-    brokers_.push_back(std::make_unique<Broker>(dir(), config));
-    EXPECT_TRUE(brokers_.back()->start()) << brokers_.back()->log();
-    return *brokers_.back();
-  }
-  Child& startGateway(const std::string& gateway, const std::string& module, const std::string& script,
-                      const std::vector<std::string>& args) {
-    gateways_.push_back(std::make_unique<Child>(gatewayCommand(gateway, module, dir(), pty(), script, args)));
-    gateways_.back()->closeInput();
-    return *gateways_.back();
-  }
-  Child& startGateway(const std::string& script, const std::vector<std::string>& args) {
-    return startGateway(DUZ_MQTT, DUZ_MODULE, script, args);
-  }
-  static std::string at(const Broker& b) { return "127.0.0.1:" + std::to_string(b.port()); }
-
-  void TearDown() override {
-    if (HasFailure()) {
-      for (std::size_t i = 0; i < gateways_.size(); ++i)
-        std::cout << "=== duzevod-mqtt run " << i + 1 << ", standard error\n" << gateways_[i]->errorText();
-      for (const auto& b : brokers_) std::cout << "=== mosquitto\n" << b->log();
-    }
-    EndToEnd::TearDown();
-  }
-  ~Mqtt() override {
-    gateways_.clear();
-    brokers_.clear();
-  }
-
-  std::vector<std::unique_ptr<Broker>> brokers_;
-  std::vector<std::unique_ptr<Child>> gateways_;
-};
-
-// Function-5 requests the simulator received.
-std::vector<std::string> coilWrites(Simulator& sim) {
-  std::vector<std::string> out;
-  for (const auto& f : sim.trace())
-    if (f.received && f.bytes.size() == 8 && f.bytes[1] == 5) out.push_back(hexText(f.bytes));
-  return out;
-}
+class Mqtt : public GatewayTest {};
 
 const std::string kVeks = "t/Device3/VEKS-1: (-50 -- 200).Value";
 

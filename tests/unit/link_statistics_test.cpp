@@ -155,23 +155,6 @@ TEST_F(Counting, MedianOfTheLastGoodExchangesFromRequestToReply) {
   EXPECT_EQ(link.statistics.read(5).medianExchangeUs, 7'000u);
 }
 
-// Runs the real polling thread until `done`, asked after every sleep, says so.
-void runUntil(PollWorld& w, std::function<bool()> done) {
-  std::promise<void> ended;
-  std::atomic<bool> asked{false};
-  w.world.clock.onSleep = [&](std::uint64_t) {
-    if (!asked && done()) {
-      asked = true;
-      w.module.pollingThread.stopSignal().request();
-      ended.set_value();
-    }
-  };
-  w.module.pollingThread.start();
-  ended.get_future().wait();
-  w.module.pollingThread.stop();
-  w.world.clock.onSleep = nullptr;
-}
-
 TEST(LinkStatisticsExport, SlotsShowTheirAddressesAndTheCycleAsMeasured) {
   PollWorld w;
   w.port->quiet = 1'000'000'000;
@@ -204,7 +187,7 @@ TEST(LinkStatisticsExport, SlotsShowTheirAddressesAndTheCycleAsMeasured) {
     }
   });
   int cycles = 0;
-  runUntil(w, [&] { return w.world.clock.sleeps().back() == 1000 && ++cycles == 3; });
+  runUntil(w, [&](std::uint64_t) { return w.world.clock.sleeps().back() == 1000 && ++cycles == 3; });
   polling = false;
   host.join();
   EXPECT_EQ(torn.load(), 0);

@@ -23,23 +23,6 @@ std::function<Bytes(const Bytes&)> currentLoop(std::uint8_t address, const bool&
   };
 }
 
-// Runs the real thread until `done` (asked after every sleep) says so.
-void runUntil(PollWorld& w, std::function<bool(std::uint64_t nowMs)> done) {
-  std::promise<void> ended;
-  std::atomic<bool> asked{false};
-  w.world.clock.onSleep = [&](std::uint64_t now) {
-    if (!asked && done(now)) {
-      asked = true;
-      w.module.pollingThread.stopSignal().request();
-      ended.set_value();
-    }
-  };
-  w.module.pollingThread.start();
-  ended.get_future().wait();
-  w.module.pollingThread.stop();
-  w.world.clock.onSleep = nullptr;
-}
-
 TEST(PollingThread, CycleSleepsExactly) {
   PollWorld w;
   w.add(kModelCurrentLoop.view(), 1);

@@ -2,7 +2,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +82,23 @@ inline std::vector<Publication> only(const std::vector<Publication>& log, char k
   for (const auto& p : log)
     if (p.kind == kind) out.push_back(p);
   return out;
+}
+
+// Runs the real polling thread until `done` (asked after every sleep, with the virtual time) says so.
+inline void runUntil(PollWorld& w, std::function<bool(std::uint64_t nowMs)> done) {
+  std::promise<void> ended;
+  std::atomic<bool> asked{false};
+  w.world.clock.onSleep = [&](std::uint64_t now) {
+    if (!asked && done(now)) {
+      asked = true;
+      w.module.pollingThread.stopSignal().request();
+      ended.set_value();
+    }
+  };
+  w.module.pollingThread.start();
+  ended.get_future().wait();
+  w.module.pollingThread.stop();
+  w.world.clock.onSleep = nullptr;
 }
 
 }  // namespace duz::test
