@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark: builds what it needs (Linux Release, in build/release, as scripts/test.sh does) and
 # measures the module on the bus simulator's paced line against wire time, a libmodbus poller and the
-# cycle formula. The full run takes about 15 minutes and writes docs/performance.md; --tiny makes one
+# cycle formula. The full run takes about 14 minutes and writes docs/performance.md; --tiny makes one
 # quick pass (about a minute) and writes nothing unless --out is given. Needs strace and valgrind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
