@@ -538,59 +538,61 @@ double callgrindInstructions(const fs::path& out) {
   return NAN;
 }
 
-// The instructions of `functions` and all they call, summed (callgrind_annotate's inclusive counts).
-double callgrindInclusive(const fs::path& out, const std::vector<std::string>& functions) {
-  const std::string command =
-      "callgrind_annotate --inclusive=yes --threshold=100 '" + out.string() + "' 2>/dev/null";
-  double sum = 0;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe)) {
-      // "1,234 (56.7%)  /path/file.cpp:exposeAnTag [/path/program]"
-      const std::string line = buffer;
-      const auto colon = line.find(':', line.find(')'));
-      if (colon == std::string::npos) continue;
-      const auto bracket = line.find(" [", colon);
-      const std::string function = line.substr(
-          colon + 1, (bracket == std::string::npos ? line.find('\n', colon) : bracket) - colon - 1);
-      if (std::find(functions.begin(), functions.end(), function) == functions.end()) continue;
-      std::string count;
-      for (char c : line.substr(0, line.find('(')))
-        if (std::isdigit(static_cast<unsigned char>(c))) count += c;
-      sum += std::atof(count.c_str());
-    }
-    pclose(pipe);
-  }
-  return sum;
-}
-
-// The functions that cost most, as callgrind_annotate lists them (inclusive), shortened for the page.
-std::string callgrindProfile(const fs::path& out, int lines) {
-  const std::string command =
-      "callgrind_annotate --inclusive=no --threshold=99 '" + out.string() + "' 2>/dev/null";
-  std::string text;
+// The functions callgrind_annotate lists, in its order: each one's count as printed ("  1,234 (56.7%)")
+// and its name without file and object ("1,234 (56.7%)  /path/file.cpp:duz::f(…) [/path/lib.so]").
+struct AnnotatedFunction {
+  std::string count, function;
+};
+std::vector<AnnotatedFunction> annotatedFunctions(const fs::path& out, bool inclusive) {
+  const std::string command = std::string("callgrind_annotate --inclusive=") + (inclusive ? "yes" : "no") +
+                              " --threshold=100 '" + out.string() + "' 2>/dev/null";
+  std::vector<AnnotatedFunction> functions;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
     bool body = false;
-    int taken = 0;
     while (std::fgets(buffer, sizeof buffer, pipe)) {
       std::string line = buffer;
       if (line.find("file:function") != std::string::npos) {
         body = true;
         continue;
       }
-      if (!body || line.find_first_not_of(" -\n") == std::string::npos || taken >= lines) continue;
-      // "1,234 (56.7%)  /path/file.cpp:duz::f(…) [/path/lib.so]": keep the count and the function.
-      const auto colon = line.find(":", line.find(')'));
+      const auto paren = line.find(')');
+      if (!body || paren == std::string::npos) continue;
+      const auto colon = line.find(':', paren);
       const auto bracket = line.rfind(" [");
-      std::string function = colon == std::string::npos ? line : line.substr(colon + 1);
+      std::string function = colon == std::string::npos ? line.substr(paren + 1) : line.substr(colon + 1);
       if (bracket != std::string::npos && bracket > colon)
         function = line.substr(colon + 1, bracket - colon - 1);
-      if (function.size() > 90) function = function.substr(0, 87) + "...";
-      text += line.substr(0, line.find(')') + 1) + "  " + function + "\n";
-      ++taken;
+      while (!function.empty() && std::isspace(static_cast<unsigned char>(function.back())))
+        function.pop_back();
+      functions.push_back({line.substr(0, paren + 1), function});
     }
     pclose(pipe);
+  }
+  return functions;
+}
+
+// The instructions of `names` and all they call, summed (inclusive counts).
+double callgrindInclusive(const fs::path& out, const std::vector<std::string>& names) {
+  double sum = 0;
+  for (const AnnotatedFunction& f : annotatedFunctions(out, true)) {
+    if (std::find(names.begin(), names.end(), f.function) == names.end()) continue;
+    std::string digits;
+    for (char c : f.count.substr(0, f.count.find('(')))
+      if (std::isdigit(static_cast<unsigned char>(c))) digits += c;
+    sum += std::atof(digits.c_str());
+  }
+  return sum;
+}
+
+// The functions that cost most by their own instructions, shortened for the page.
+std::string callgrindProfile(const fs::path& out, int lines) {
+  const std::vector<AnnotatedFunction> functions = annotatedFunctions(out, false);
+  std::string text;
+  for (std::size_t i = 0; i < functions.size() && i < static_cast<std::size_t>(lines); ++i) {
+    std::string function = functions[i].function;
+    if (function.size() > 90) function = function.substr(0, 87) + "...";
+    text += functions[i].count + "  " + function + "\n";
   }
   return text;
 }
@@ -1034,12 +1036,9 @@ int main(int argc, char** argv) {
     Summary cycle;
     double meanCycle = NAN, cycles = NAN, wakes = NAN, cpuMs = NAN, share = NAN, queuedMs = NAN;
   };
-  // `published`: the cycle is taken from the publications; without it (a sick bus, where noise may fail
-  // every poll of the first instrument in a short run) the caller takes the cycle from the record.
-  const auto costOf = [](const HostRun& r, bool module, bool published = true) {
+  const auto costOf = [](const HostRun& r, bool module) {
     Cost c;
     const auto found = r.values.find("cycle_ms");
-    if (!published && (found == r.values.end() || found->second.empty())) return c;
     if (found == r.values.end() || found->second.empty()) fail("a run completed no cycle");
     c.cycle = summarize(found->second);
     double sum = 0;
@@ -1323,11 +1322,14 @@ int main(int argc, char** argv) {
     const double formula = cycleFormulaMs(n, kPollBaud, faults);
     progress("a sick bus of %d instruments (%d cycles)\n", n, cycles);
     const Pair p = runPair(n, (cycles + 0.6) * formula / 1000, faults, "noise 500", {}, {}, true);
-    Cost m = costOf(p.module, true, false), r = costOf(p.reference, false, false);
     // A poll of address 1 that failed publishes nothing, so the interval between its publications
-    // would span two cycles: the cycle here is the record's, from one poll of address 1 to the next.
+    // would span two cycles (or, in a short run, there may be none): the cycle here is the record's, from
+    // one poll of address 1 to the next.
+    Cost m, r;
     for (auto [cost, record, run, module] : {std::tuple{&m, &p.moduleRecord, &p.module, true},
                                              std::tuple{&r, &p.referenceRecord, &p.reference, false}}) {
+      if (const auto found = run->values.find("cycle_ms"); found != run->values.end())
+        cost->cycle = summarize(found->second);
       cost->meanCycle = recordedCycleMs(*record);
       const double window = run->get("cpu", 0);
       cost->cycles = window * 1000 / cost->meanCycle;
